@@ -1,0 +1,26 @@
+// The verifier's view of locks. Every lock the driver can take (wait locks, spin locks)
+// reports acquisition and release here. The tracker bug-checks on recursive acquisition,
+// release by a thread that does not hold the lock, a lock still held where the driver must
+// have released everything (a callback, work item or system thread returning), and an
+// inversion of lock order: the first time lock B is taken while A is held, the edge A -> B is
+// recorded; an edge that closes a cycle is reported with both orders.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace platform::lock_tracker {
+
+void on_acquire(const void* lock, std::string_view kind);
+void on_release(const void* lock, std::string_view kind);
+// True when the calling thread holds `lock`.
+bool held_by_current(const void* lock);
+std::size_t held_count();
+// Bug-checks when the calling thread still holds any lock; `where` names the place.
+void expect_none_held(std::string_view where);
+// A lock is being deleted: it must not be held, and its order edges are dropped.
+void forget(const void* lock);
+// Drops the whole lock graph (between independent test scenarios in one process).
+void reset_graph();
+
+}  // namespace platform::lock_tracker

@@ -1,0 +1,97 @@
+// Wire formats of the port channel: the frame, the two service-message headers, the TLV and
+// the result TLV. Every multi-byte field is little-endian and may start at any offset, so the
+// fields are described by offsets and reached only through the bytewise accessors below.
+#pragma once
+
+#include <ntddk.h>
+
+//
+// Frame: a 6-byte header followed by exactly one service message.
+//
+//   0  interface type   always VRAX_INTERFACE_TYPE
+//   1  length (16-bit)  total frame length minus 1
+//   3  flags            0 when sent by the driver; handed on uninterpreted when received
+//   4  service type     0 = control service, 1..254 other services, 255 invalid on receipt
+//   5  client id        0xFF on receipt: broadcast to every client of the service type
+//
+#define VRAX_FRAME_HEADER_SIZE 6
+#define VRAX_FRAME_INTERFACE_OFFSET 0
+#define VRAX_FRAME_LENGTH_OFFSET 1
+#define VRAX_FRAME_FLAGS_OFFSET 3
+#define VRAX_FRAME_SERVICE_TYPE_OFFSET 4
+#define VRAX_FRAME_CLIENT_ID_OFFSET 5
+
+#define VRAX_INTERFACE_TYPE 0x01
+// The 16-bit length field counts every byte after the interface type.
+#define VRAX_FRAME_MAX_SIZE 65536u
+#define VRAX_MESSAGE_MAX_SIZE (VRAX_FRAME_MAX_SIZE - VRAX_FRAME_HEADER_SIZE)
+
+#define VRAX_SERVICE_CONTROL 0
+#define VRAX_SERVICE_INVALID 255
+#define VRAX_SERVICE_TYPE_COUNT 255  // service types 0..254
+#define VRAX_CLIENT_ID_BROADCAST 0xFF
+
+//
+// Control-service message (service type 0): 6-byte control header, then the TLV list.
+//
+//   0  message type     VRAX_MESSAGE_REQUEST, _RESPONSE or _INDICATION; nothing else reads
+//   1  transaction id   1..255 in requests the driver numbers; answers carry their request's
+//   2  message id (16-bit)
+//   4  length (16-bit)  bytes of TLV list after the header
+//
+#define VRAX_CONTROL_HEADER_SIZE 6
+#define VRAX_CONTROL_TYPE_OFFSET 0
+#define VRAX_CONTROL_TRANSACTION_OFFSET 1
+#define VRAX_CONTROL_MESSAGE_ID_OFFSET 2
+#define VRAX_CONTROL_LENGTH_OFFSET 4
+
+#define VRAX_MESSAGE_REQUEST 0
+#define VRAX_MESSAGE_RESPONSE 1
+#define VRAX_MESSAGE_INDICATION 2
+
+// Frame offset of the low byte of a control message id: the receive hand-off tests it.
+#define VRAX_FRAME_CONTROL_MESSAGE_ID_OFFSET \
+    (VRAX_FRAME_HEADER_SIZE + VRAX_CONTROL_MESSAGE_ID_OFFSET)
+
+//
+// Message of any other service (1..254): 7-byte service header, then the TLV list.
+//
+//   0  message type
+//   1  transaction id (16-bit)
+//   3  message id (16-bit)
+//   5  length (16-bit)  bytes of TLV list after the header
+//
+#define VRAX_SERVICE_HEADER_SIZE 7
+#define VRAX_SERVICE_TYPE_FIELD_OFFSET 0
+#define VRAX_SERVICE_TRANSACTION_OFFSET 1
+#define VRAX_SERVICE_MESSAGE_ID_OFFSET 3
+#define VRAX_SERVICE_LENGTH_OFFSET 5
+
+//
+// TLV: type (1 byte), value length L (16-bit), L value bytes. A zero-length TLV is legal;
+// TLVs follow each other without gaps.
+//
+#define VRAX_TLV_HEADER_SIZE 3
+#define VRAX_TLV_MAX_VALUE 0xFFFFu
+
+// Result TLV: the first TLV of every response. Its value is a 16-bit result (1 = failure,
+// anything else success) and a 16-bit error code that matters when the result is 1.
+#define VRAX_TLV_RESULT 0x02
+#define VRAX_RESULT_VALUE_SIZE 4
+#define VRAX_RESULT_FAILURE 1
+
+// Headroom producers leave in front of what they build, so headers go in without a copy.
+#define VRAX_SERVICE_MESSAGE_HEADROOM VRAX_FRAME_HEADER_SIZE
+#define VRAX_CONTROL_TLV_HEADROOM (VRAX_FRAME_HEADER_SIZE + VRAX_CONTROL_HEADER_SIZE)
+// A control request's TLV list is built in an area of this size.
+#define VRAX_CONTROL_TLV_AREA 116
+
+// Bytewise access to an unaligned little-endian 16-bit field.
+inline USHORT VraxReadU16(const UCHAR* Field) {
+    return (USHORT)(Field[0] | (Field[1] << 8));
+}
+
+inline void VraxWriteU16(UCHAR* Field, USHORT Value) {
+    Field[0] = (UCHAR)(Value & 0xFF);
+    Field[1] = (UCHAR)(Value >> 8);
+}

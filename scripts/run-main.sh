@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target vraxsim
-exec build/default/tools/vraxsim/vraxsim "$@"
+exec build/default/tools/vraxsim "$@"

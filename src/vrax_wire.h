@@ -86,6 +86,74 @@
 // A control request's TLV list is built in an area of this size.
 #define VRAX_CONTROL_TLV_AREA 116
 
+//
+// The same layouts as byte-exact structures. They name the fields and fix the sizes; a
+// 16-bit field is a two-byte array, so it is read and written only through VraxReadU16 and
+// VraxWriteU16 and never through a pointer that may be unaligned.
+//
+#pragma pack(push, 1)
+typedef struct _VRAX_FRAME_HEADER {
+    UCHAR InterfaceType;
+    UCHAR Length[2];
+    UCHAR Flags;
+    UCHAR ServiceType;
+    UCHAR ClientId;
+} VRAX_FRAME_HEADER;
+
+typedef struct _VRAX_CONTROL_HEADER {
+    UCHAR MessageType;
+    UCHAR TransactionId;
+    UCHAR MessageId[2];
+    UCHAR Length[2];
+} VRAX_CONTROL_HEADER;
+
+typedef struct _VRAX_SERVICE_HEADER {
+    UCHAR MessageType;
+    UCHAR TransactionId[2];
+    UCHAR MessageId[2];
+    UCHAR Length[2];
+} VRAX_SERVICE_HEADER;
+
+typedef struct _VRAX_TLV_HEADER {
+    UCHAR Type;
+    UCHAR Length[2];
+} VRAX_TLV_HEADER;
+
+typedef struct _VRAX_RESULT_VALUE {
+    UCHAR Result[2];
+    UCHAR ErrorCode[2];
+} VRAX_RESULT_VALUE;
+#pragma pack(pop)
+
+static_assert(sizeof(VRAX_FRAME_HEADER) == VRAX_FRAME_HEADER_SIZE, "frame header layout");
+static_assert(FIELD_OFFSET(VRAX_FRAME_HEADER, Length) == VRAX_FRAME_LENGTH_OFFSET, "length");
+static_assert(FIELD_OFFSET(VRAX_FRAME_HEADER, Flags) == VRAX_FRAME_FLAGS_OFFSET, "flags");
+static_assert(FIELD_OFFSET(VRAX_FRAME_HEADER, ServiceType) == VRAX_FRAME_SERVICE_TYPE_OFFSET,
+              "service type");
+static_assert(FIELD_OFFSET(VRAX_FRAME_HEADER, ClientId) == VRAX_FRAME_CLIENT_ID_OFFSET,
+              "client id");
+static_assert(sizeof(VRAX_CONTROL_HEADER) == VRAX_CONTROL_HEADER_SIZE, "control header layout");
+static_assert(FIELD_OFFSET(VRAX_CONTROL_HEADER, MessageId) == VRAX_CONTROL_MESSAGE_ID_OFFSET,
+              "control message id");
+static_assert(FIELD_OFFSET(VRAX_CONTROL_HEADER, Length) == VRAX_CONTROL_LENGTH_OFFSET,
+              "control length");
+static_assert(sizeof(VRAX_SERVICE_HEADER) == VRAX_SERVICE_HEADER_SIZE, "service header layout");
+static_assert(FIELD_OFFSET(VRAX_SERVICE_HEADER, MessageId) == VRAX_SERVICE_MESSAGE_ID_OFFSET,
+              "service message id");
+static_assert(FIELD_OFFSET(VRAX_SERVICE_HEADER, Length) == VRAX_SERVICE_LENGTH_OFFSET,
+              "service length");
+static_assert(sizeof(VRAX_TLV_HEADER) == VRAX_TLV_HEADER_SIZE, "TLV header layout");
+static_assert(sizeof(VRAX_RESULT_VALUE) == VRAX_RESULT_VALUE_SIZE, "result value layout");
+
+// Message id (low byte at service-message offset 3) of the service-2 query whose answer the
+// reply catcher may take.
+#define VRAX_SERVICE_TWO_QUERY_ID 0x25
+// Message id of the driver's own port-open notice; answers carrying it are dropped on receipt.
+#define VRAX_CONTROL_PORT_OPEN_NOTICE_ID 0x27
+// The reply catcher takes the data from the first TLV's value on and skips 4 bytes of it.
+#define VRAX_FIRST_TLV_VALUE_OFFSET (VRAX_SERVICE_HEADER_SIZE + VRAX_TLV_HEADER_SIZE)
+#define VRAX_REPLY_CATCHER_SKIP 4
+
 // Bytewise access to an unaligned little-endian 16-bit field.
 inline USHORT VraxReadU16(const UCHAR* Field) {
     return (USHORT)(Field[0] | (Field[1] << 8));

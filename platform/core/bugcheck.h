@@ -10,7 +10,10 @@ namespace platform {
 
 // Codes follow the Windows ones where one exists.
 enum class bug_code : std::uint32_t {
+    irql_not_greater_or_equal = 0x09,
     irql_not_less_or_equal = 0x0A,
+    reference_by_pointer = 0x18,  // an object's reference count went below zero
+    maximum_wait_objects_exceeded = 0x0C,
     pool_corruption = 0x19,
     bad_pool_caller = 0xC2,
     driver_verifier_detected_violation = 0xC4,

@@ -7,7 +7,7 @@
 #include <ntddk.h>
 
 #define NTSTRSAFE_MAX_CCH 2147483647
-#define NTSTRSAFE_UNICODE_STRING_MAX_CCH (0xffff / sizeof(wchar_t))
+#define NTSTRSAFE_UNICODE_STRING_MAX_CCH (0xffff / sizeof(WCHAR))
 
 typedef __builtin_va_list va_list_k;
 

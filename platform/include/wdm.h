@@ -151,6 +151,57 @@ NTKERNELAPI PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
 NTKERNELAPI VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
 NTKERNELAPI VOID ExFreePool(PVOID P);
 
+// ExAllocatePool2: zero-filled unless POOL_FLAG_UNINITIALIZED; NULL on failure.
+typedef ULONG64 POOL_FLAGS;
+#define POOL_FLAG_USE_QUOTA 0x0000000000000001ULL
+#define POOL_FLAG_UNINITIALIZED 0x0000000000000002ULL
+#define POOL_FLAG_SESSION 0x0000000000000004ULL
+#define POOL_FLAG_CACHE_ALIGNED 0x0000000000000008ULL
+#define POOL_FLAG_RAISE_ON_FAILURE 0x0000000000000020ULL
+#define POOL_FLAG_NON_PAGED 0x0000000000000040ULL
+#define POOL_FLAG_NON_PAGED_EXECUTE 0x0000000000000080ULL
+#define POOL_FLAG_PAGED 0x0000000000000100ULL
+NTKERNELAPI PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag);
+
+// ---- Doubly linked lists ------------------------------------------------------------------
+FORCEINLINE VOID InitializeListHead(PLIST_ENTRY ListHead) {
+    ListHead->Flink = ListHead->Blink = ListHead;
+}
+FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) {
+    return (BOOLEAN)(ListHead->Flink == ListHead);
+}
+FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
+    PLIST_ENTRY next = Entry->Flink;
+    PLIST_ENTRY prev = Entry->Blink;
+    prev->Flink = next;
+    next->Blink = prev;
+    return (BOOLEAN)(next == prev);
+}
+FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
+    PLIST_ENTRY entry = ListHead->Flink;
+    RemoveEntryList(entry);
+    return entry;
+}
+FORCEINLINE PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead) {
+    PLIST_ENTRY entry = ListHead->Blink;
+    RemoveEntryList(entry);
+    return entry;
+}
+FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+    PLIST_ENTRY prev = ListHead->Blink;
+    Entry->Flink = ListHead;
+    Entry->Blink = prev;
+    prev->Flink = Entry;
+    ListHead->Blink = Entry;
+}
+FORCEINLINE VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+    PLIST_ENTRY next = ListHead->Flink;
+    Entry->Flink = next;
+    Entry->Blink = ListHead;
+    next->Blink = Entry;
+    ListHead->Flink = Entry;
+}
+
 // ---- Memory descriptor lists --------------------------------------------------------------
 typedef struct _MDL {
     struct _MDL* Next;
@@ -397,6 +448,9 @@ NTKERNELAPI NTSTATUS EtwRegisterClassicProvider(LPCGUID ProviderGuid, ULONG Type
                                                 PVOID CallbackContext,
                                                 PREGHANDLE RegHandle);
 NTKERNELAPI NTSTATUS EtwUnregister(REGHANDLE RegHandle);
+
+// Registers (or deregisters) a device object as a WMI data or trace provider.
+NTKERNELAPI NTSTATUS IoWMIRegistrationControl(struct _DEVICE_OBJECT* DeviceObject, ULONG Action);
 
 #define WMIREG_ACTION_REGISTER 1
 #define WMIREG_ACTION_DEREGISTER 2

@@ -29,8 +29,11 @@ struct _IRP {
     ULONG output_length = 0;  // device-control output, read length
     LONGLONG byte_offset = 0;
     PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;  // the device whose driver has the IRP (set by call_driver)
     KPROCESSOR_MODE requestor_mode = UserMode;
-    ACCESS_MASK desired_access = 0;  // creates
+    ACCESS_MASK desired_access = 0;             // creates
+    ULONG create_options = 0;                   // creates: disposition << 24 | FILE_* options
+    USHORT share_access = 0;                    // creates: FILE_SHARE_*
     platform::thread_record* thread = nullptr;  // the issuing thread, for cancel-at-exit
 
     // IRP_MJ_POWER / IRP_MN_SET_POWER and IRP_MN_QUERY_POWER: which kind of state, the
@@ -60,6 +63,13 @@ struct _IRP {
     bool cancel = false;
     std::function<void(_IRP*)> cancel_routine;
 
+    // IoSetCompletionRoutine: routines pushed by drivers that pass the IRP down; complete_irp
+    // pops and calls them, last pushed first. One that returns STATUS_MORE_PROCESSING_REQUIRED
+    // stops the completion: the IRP belongs to that driver again, which completes it later.
+    std::vector<std::function<NTSTATUS(_IRP*)>> completion_routines;
+    bool completing = false;        // inside complete_irp (guarded by cancel_lock)
+    bool pending_returned = false;  // a dispatch routine returned STATUS_PENDING for it
+
     // Called once by complete_irp after the outcome is recorded (the I/O manager's
     // completion: copies buffers back, signals the caller's event or OVERLAPPED).
     std::function<void(_IRP*)> on_complete;
@@ -67,21 +77,33 @@ struct _IRP {
 
 namespace platform::io {
 
-// IoCallDriver: hands the IRP to the driver that owns `device`. Returns what the dispatch
-// routine returned.
+// IoCallDriver: hands the IRP to the driver that owns `device` (irp->device = device).
+// Returns what the dispatch routine returned; STATUS_PENDING also sets pending_returned.
 NTSTATUS call_driver(PDEVICE_OBJECT device, PIRP irp);
 
-// IoCompleteRequest: records the outcome and runs the I/O manager's completion. A second
-// completion of one IRP is a bug check.
+// IoCompleteRequest: runs the completion routines, records the outcome and runs the I/O
+// manager's completion (on_complete). Completing an IRP whose completion has finished, or
+// one that is being completed on another thread, is a bug check (0x44); so is completing
+// one that still has a cancel routine (0x48).
 void complete_irp(PIRP irp, NTSTATUS status, ULONG_PTR information);
 
+// IoSetCompletionRoutine: pushes a routine complete_irp calls before the outcome reaches the
+// IRP's sender.
+void set_completion_routine(PIRP irp, std::function<NTSTATUS(PIRP)> routine);
+
 // IoSetCancelRoutine: installs (or, with an empty function, removes) the cancel routine and
-// returns the previous one. Returns false when the IRP was already cancelled and no routine
-// was set: the caller then owns the cancellation itself.
+// returns the previous one (empty when none was set). The usual pattern, as in WDM:
+//   set_cancel_routine(irp, routine);
+//   if (irp->cancel && set_cancel_routine(irp, {})) { /* not called: complete it yourself */ }
+// An empty result from the second call means the routine has been taken by a cancellation
+// and will run (or is running): the IRP must then be completed by it.
 std::function<void(PIRP)> set_cancel_routine(PIRP irp, std::function<void(PIRP)> routine);
 
-// IoCancelIrp: marks the IRP cancelled and calls its cancel routine, if any. Returns whether
-// a routine was called.
+// IoCancelIrp: marks the IRP cancelled and calls its cancel routine, if any, on the calling
+// thread outside every platform lock. Returns whether a routine was called.
 bool cancel_irp(PIRP irp);
+
+// Whether the IRP has been cancelled (Irp->Cancel).
+bool is_cancelled(PIRP irp);
 
 }  // namespace platform::io

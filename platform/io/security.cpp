@@ -11,11 +11,11 @@ sid make_sid(std::uint64_t authority, std::initializer_list<std::uint32_t> subs)
 }
 
 // Parses a decimal number of at most 48 bits; advances `pos`.
-std::optional<std::uint64_t> parse_number(std::wstring_view text, std::size_t& pos) {
+std::optional<std::uint64_t> parse_number(std::u16string_view text, std::size_t& pos) {
     std::uint64_t value = 0;
     std::size_t start = pos;
-    while (pos < text.size() && text[pos] >= L'0' && text[pos] <= L'9') {
-        value = value * 10 + static_cast<std::uint64_t>(text[pos] - L'0');
+    while (pos < text.size() && text[pos] >= u'0' && text[pos] <= u'9') {
+        value = value * 10 + static_cast<std::uint64_t>(text[pos] - u'0');
         if (value > 0xFFFF'FFFF'FFFFull) {
             return std::nullopt;
         }
@@ -29,9 +29,9 @@ std::optional<std::uint64_t> parse_number(std::wstring_view text, std::size_t& p
 
 }  // namespace
 
-std::optional<sid> parse_sid(std::wstring_view text) {
-    if (text.size() < 4 || (text[0] != L'S' && text[0] != L's') || text[1] != L'-' ||
-        text[2] != L'1' || text[3] != L'-') {
+std::optional<sid> parse_sid(std::u16string_view text) {
+    if (text.size() < 4 || (text[0] != u'S' && text[0] != u's') || text[1] != u'-' ||
+        text[2] != u'1' || text[3] != u'-') {
         return std::nullopt;
     }
     std::size_t pos = 4;
@@ -41,7 +41,7 @@ std::optional<sid> parse_sid(std::wstring_view text) {
     }
     sid out{*authority, {}};
     while (pos < text.size()) {
-        if (text[pos] != L'-') {
+        if (text[pos] != u'-') {
             return std::nullopt;
         }
         ++pos;
@@ -58,40 +58,86 @@ std::optional<sid> parse_sid(std::wstring_view text) {
     return out;
 }
 
-std::wstring to_string(const sid& s) {
-    std::wstring out = L"S-1-" + std::to_wstring(s.authority);
+std::u16string to_string(const sid& s) {
+    auto decimal = [](std::uint64_t v) {
+        std::string digits = std::to_string(v);
+        return std::u16string(digits.begin(), digits.end());
+    };
+    std::u16string out = u"S-1-" + decimal(s.authority);
     for (auto sub : s.sub_authorities) {
-        out += L"-" + std::to_wstring(sub);
+        out += u"-" + decimal(sub);
     }
     return out;
 }
 
+std::u16string from_wide(std::wstring_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    for (wchar_t wc : text) {
+        auto cp = static_cast<std::uint32_t>(wc);
+        if (cp > 0xFFFF && cp <= 0x10FFFF) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(cp > 0x10FFFF ? u'\uFFFD' : static_cast<char16_t>(cp));
+        }
+    }
+    return out;
+}
+
+std::optional<sid> parse_sid(std::wstring_view text) {
+    return parse_sid(std::u16string_view(from_wide(text)));
+}
+
 namespace sids {
-sid local_system() { return make_sid(5, {18}); }
-sid builtin_admins() { return make_sid(5, {32, 544}); }
-sid builtin_users() { return make_sid(5, {32, 545}); }
-sid user_mode_drivers() { return make_sid(5, {84, 0, 0, 0, 0, 0}); }
-sid everyone() { return make_sid(1, {0}); }
-sid authenticated_users() { return make_sid(5, {11}); }
-sid interactive() { return make_sid(5, {4}); }
-sid local_service() { return make_sid(5, {19}); }
-sid network_service() { return make_sid(5, {20}); }
-sid anonymous() { return make_sid(5, {7}); }
-sid restricted() { return make_sid(5, {12}); }
+sid local_system() {
+    return make_sid(5, {18});
+}
+sid builtin_admins() {
+    return make_sid(5, {32, 544});
+}
+sid builtin_users() {
+    return make_sid(5, {32, 545});
+}
+sid user_mode_drivers() {
+    return make_sid(5, {84, 0, 0, 0, 0, 0});
+}
+sid everyone() {
+    return make_sid(1, {0});
+}
+sid authenticated_users() {
+    return make_sid(5, {11});
+}
+sid interactive() {
+    return make_sid(5, {4});
+}
+sid local_service() {
+    return make_sid(5, {19});
+}
+sid network_service() {
+    return make_sid(5, {20});
+}
+sid anonymous() {
+    return make_sid(5, {7});
+}
+sid restricted() {
+    return make_sid(5, {12});
+}
 }  // namespace sids
 
-std::optional<sid> sid_from_alias(std::wstring_view alias) {
+std::optional<sid> sid_from_alias(std::u16string_view alias) {
     struct entry {
-        const wchar_t* alias;
+        const char16_t* alias;
         sid (*make)();
     };
     static const entry table[] = {
-        {L"SY", sids::local_system},        {L"BA", sids::builtin_admins},
-        {L"BU", sids::builtin_users},       {L"UD", sids::user_mode_drivers},
-        {L"WD", sids::everyone},            {L"AU", sids::authenticated_users},
-        {L"IU", sids::interactive},         {L"LS", sids::local_service},
-        {L"NS", sids::network_service},     {L"AN", sids::anonymous},
-        {L"RC", sids::restricted},
+        {u"SY", sids::local_system},    {u"BA", sids::builtin_admins},
+        {u"BU", sids::builtin_users},   {u"UD", sids::user_mode_drivers},
+        {u"WD", sids::everyone},        {u"AU", sids::authenticated_users},
+        {u"IU", sids::interactive},     {u"LS", sids::local_service},
+        {u"NS", sids::network_service}, {u"AN", sids::anonymous},
+        {u"RC", sids::restricted},
     };
     for (const auto& e : table) {
         if (alias == e.alias) {
@@ -125,12 +171,14 @@ token make_token(token_kind kind) {
         case token_kind::local_system:
             t.user = sids::local_system();
             t.groups.push_back(sids::builtin_admins());
+            t.security_privilege = true;
             break;
         case token_kind::administrator:
             t.user = machine_admin;
             t.groups.push_back(sids::builtin_admins());
             t.groups.push_back(sids::builtin_users());
             t.groups.push_back(sids::interactive());
+            t.security_privilege = true;
             break;
         case token_kind::user_mode_driver:
             t.user = sids::local_service();
@@ -153,12 +201,18 @@ token make_token(token_kind kind) {
 
 std::string_view to_string(token_kind kind) {
     switch (kind) {
-        case token_kind::local_system: return "LocalSystem";
-        case token_kind::administrator: return "administrator";
-        case token_kind::user_mode_driver: return "user-mode driver";
-        case token_kind::local_service: return "LocalService";
-        case token_kind::network_service: return "NetworkService";
-        case token_kind::user: return "ordinary user";
+        case token_kind::local_system:
+            return "LocalSystem";
+        case token_kind::administrator:
+            return "administrator";
+        case token_kind::user_mode_driver:
+            return "user-mode driver";
+        case token_kind::local_service:
+            return "LocalService";
+        case token_kind::network_service:
+            return "NetworkService";
+        case token_kind::user:
+            return "ordinary user";
     }
     return "?";
 }
@@ -183,10 +237,14 @@ const generic_mapping& file_generic_mapping() {
 
 ACCESS_MASK map_generic(ACCESS_MASK mask, const generic_mapping& mapping) {
     ACCESS_MASK out = mask & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
-    if (mask & GENERIC_READ) out |= mapping.read;
-    if (mask & GENERIC_WRITE) out |= mapping.write;
-    if (mask & GENERIC_EXECUTE) out |= mapping.execute;
-    if (mask & GENERIC_ALL) out |= mapping.all;
+    if (mask & GENERIC_READ)
+        out |= mapping.read;
+    if (mask & GENERIC_WRITE)
+        out |= mapping.write;
+    if (mask & GENERIC_EXECUTE)
+        out |= mapping.execute;
+    if (mask & GENERIC_ALL)
+        out |= mapping.all;
     return out;
 }
 
@@ -194,11 +252,26 @@ NTSTATUS access_check(const security_descriptor& sd, const token& tok, ACCESS_MA
                       const generic_mapping& mapping, ACCESS_MASK& granted) {
     const bool maximum = (desired & MAXIMUM_ALLOWED) != 0;
     ACCESS_MASK wanted = map_generic(desired & ~MAXIMUM_ALLOWED, mapping);
+    // The security privilege alone grants access to the SACL; no ACE can.
+    ACCESS_MASK allowed = 0;
+    if ((wanted & ACCESS_SYSTEM_SECURITY) != 0) {
+        if (!tok.security_privilege) {
+            return STATUS_PRIVILEGE_NOT_HELD;
+        }
+        allowed |= ACCESS_SYSTEM_SECURITY;
+    }
     if (!sd.dacl_present) {
         granted = maximum ? (wanted | mapping.all) : wanted;
         return STATUS_SUCCESS;
     }
-    ACCESS_MASK allowed = 0;
+    // The owner may always read and change the descriptor.
+    if (sd.owner && tok.contains(*sd.owner)) {
+        allowed |= READ_CONTROL | WRITE_DAC;
+    }
+    if (!maximum && wanted != 0 && (allowed & wanted) == wanted) {
+        granted = wanted;
+        return STATUS_SUCCESS;
+    }
     ACCESS_MASK denied = 0;
     for (const auto& a : sd.dacl) {
         if (!tok.contains(a.who) || (a.flags & 0x08) != 0) {  // inherit-only ACEs do not apply
@@ -226,7 +299,7 @@ NTSTATUS access_check(const security_descriptor& sd, const token& tok, ACCESS_MA
         granted = allowed;
         return STATUS_SUCCESS;
     }
-    // Asking for no rights at all is refused as well, as the kernel's check does.
+    // Rights still wanted that no ACE granted.
     return STATUS_ACCESS_DENIED;
 }
 

@@ -5,7 +5,10 @@
 // An access check walks the DACL in order. An allow ACE whose SID is in the token grants its
 // (generic-mapped) rights; a deny ACE whose SID is in the token denies the rights it names
 // that are still wanted, which refuses the open. A null DACL grants everything; an empty
-// one grants nothing.
+// one grants nothing. The owner is granted READ_CONTROL and WRITE_DAC whatever the DACL
+// says; ACCESS_SYSTEM_SECURITY needs the security privilege and is never granted by an ACE.
+//
+// Strings are UTF-16 (u"D:P(A;;GA;;;SY)"); the parsers also take wide literals (L"...").
 #pragma once
 
 #include <wdm.h>
@@ -29,26 +32,27 @@ struct sid {
 };
 
 // "S-1-5-18" and the like; nothing for a malformed string.
+std::optional<sid> parse_sid(std::u16string_view text);
 std::optional<sid> parse_sid(std::wstring_view text);
-std::wstring to_string(const sid& s);
+std::u16string to_string(const sid& s);
 
 // Well-known SIDs, by the two-letter SDDL alias they are written with.
 namespace sids {
-sid local_system();          // SY S-1-5-18
-sid builtin_admins();        // BA S-1-5-32-544
-sid builtin_users();         // BU S-1-5-32-545
-sid user_mode_drivers();     // UD S-1-5-84-0-0-0-0-0
-sid everyone();              // WD S-1-1-0
-sid authenticated_users();   // AU S-1-5-11
-sid interactive();           // IU S-1-5-4
-sid local_service();         // LS S-1-5-19
-sid network_service();       // NS S-1-5-20
-sid anonymous();             // AN S-1-5-7
-sid restricted();            // RC S-1-5-12
+sid local_system();         // SY S-1-5-18
+sid builtin_admins();       // BA S-1-5-32-544
+sid builtin_users();        // BU S-1-5-32-545
+sid user_mode_drivers();    // UD S-1-5-84-0-0-0-0-0
+sid everyone();             // WD S-1-1-0
+sid authenticated_users();  // AU S-1-5-11
+sid interactive();          // IU S-1-5-4
+sid local_service();        // LS S-1-5-19
+sid network_service();      // NS S-1-5-20
+sid anonymous();            // AN S-1-5-7
+sid restricted();           // RC S-1-5-12
 }  // namespace sids
 
 // The SID an SDDL alias stands for ("SY", "BA", ...), or nothing for an unknown alias.
-std::optional<sid> sid_from_alias(std::wstring_view alias);
+std::optional<sid> sid_from_alias(std::u16string_view alias);
 
 // ---- Tokens ------------------------------------------------------------------------------
 
@@ -59,13 +63,14 @@ enum class token_kind {
     user_mode_driver,  // a user-mode driver host (runs as LocalService with the UD group)
     local_service,
     network_service,
-    user,              // an ordinary interactive user
+    user,  // an ordinary interactive user
 };
 
 struct token {
     token_kind kind = token_kind::user;
     sid user;
-    std::vector<sid> groups;  // enabled groups
+    std::vector<sid> groups;          // enabled groups
+    bool security_privilege = false;  // may ask for ACCESS_SYSTEM_SECURITY
 
     bool contains(const sid& s) const;  // the user or one of the groups
 };
@@ -99,7 +104,11 @@ struct security_descriptor {
 // hexadecimal mask "0x...", an empty object and inherit-object GUID, and a SID alias or a
 // literal "S-1-..." SID. Anything else yields STATUS_INVALID_PARAMETER.
 // On success `out` holds the descriptor; on failure it is left alone.
+NTSTATUS parse_sddl(std::u16string_view sddl, std::shared_ptr<const security_descriptor>& out);
 NTSTATUS parse_sddl(std::wstring_view sddl, std::shared_ptr<const security_descriptor>& out);
+
+// UTF-16 from a host wide string (code points above U+FFFF become surrogate pairs).
+std::u16string from_wide(std::wstring_view text);
 
 // The descriptor a device gets when its creator gives none: LocalSystem and Administrators
 // all access, everyone read, write and execute, restricted code read and execute.

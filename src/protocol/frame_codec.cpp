@@ -16,8 +16,8 @@ static void Advance(VRAX_CURSOR* Cursor, ULONG Count) {
     Cursor->Remaining -= Count;
 }
 
-_Use_decl_annotations_
-VOID WriteFrameHeader(PUCHAR Message, ULONG MessageLength, UCHAR ServiceType, UCHAR ClientId) {
+_Use_decl_annotations_ VOID WriteFrameHeader(PUCHAR Message, ULONG MessageLength, UCHAR ServiceType,
+                                             UCHAR ClientId) {
     PUCHAR frame = Message - VRAX_FRAME_HEADER_SIZE;
 
     NT_ASSERT(MessageLength <= VRAX_MESSAGE_MAX_SIZE);
@@ -29,8 +29,8 @@ VOID WriteFrameHeader(PUCHAR Message, ULONG MessageLength, UCHAR ServiceType, UC
     frame[VRAX_FRAME_CLIENT_ID_OFFSET] = ClientId;
 }
 
-_Use_decl_annotations_
-int WriteTlv(VRAX_CURSOR* Cursor, UCHAR Type, ULONG Length, const VOID* Value) {
+_Use_decl_annotations_ int WriteTlv(VRAX_CURSOR* Cursor, UCHAR Type, ULONG Length,
+                                    const VOID* Value) {
     if (Length > VRAX_TLV_MAX_VALUE || Cursor->Remaining < VRAX_TLV_HEADER_SIZE ||
         Cursor->Remaining - VRAX_TLV_HEADER_SIZE < Length) {
         return -1;
@@ -49,8 +49,8 @@ int WriteTlv(VRAX_CURSOR* Cursor, UCHAR Type, ULONG Length, const VOID* Value) {
     return (int)(Length + VRAX_TLV_HEADER_SIZE);
 }
 
-_Use_decl_annotations_
-int ReadTlv(VRAX_CURSOR* Cursor, UCHAR* Type, USHORT* Length, PUCHAR* Value) {
+_Use_decl_annotations_ int ReadTlv(VRAX_CURSOR* Cursor, UCHAR* Type, USHORT* Length,
+                                   PUCHAR* Value) {
     if (Cursor->Remaining < VRAX_TLV_HEADER_SIZE) {
         return -1;
     }
@@ -69,9 +69,8 @@ int ReadTlv(VRAX_CURSOR* Cursor, UCHAR* Type, USHORT* Length, PUCHAR* Value) {
     return length + VRAX_TLV_HEADER_SIZE;
 }
 
-_Use_decl_annotations_
-int ReadControlHeader(VRAX_CURSOR* Cursor, USHORT* MessageId, USHORT* Length,
-                      UCHAR* TransactionId, UCHAR* MessageType) {
+_Use_decl_annotations_ int ReadControlHeader(VRAX_CURSOR* Cursor, USHORT* MessageId, USHORT* Length,
+                                             UCHAR* TransactionId, UCHAR* MessageType) {
     if (Cursor->Remaining < VRAX_CONTROL_HEADER_SIZE) {
         return -1;
     }
@@ -91,8 +90,7 @@ int ReadControlHeader(VRAX_CURSOR* Cursor, USHORT* MessageId, USHORT* Length,
     return 0;
 }
 
-_Use_decl_annotations_
-int ReadResultTlv(VRAX_CURSOR* Cursor, USHORT* ErrorCode) {
+_Use_decl_annotations_ int ReadResultTlv(VRAX_CURSOR* Cursor, USHORT* ErrorCode) {
     *ErrorCode = 0;
 
     VRAX_CURSOR probe = *Cursor;

@@ -20,7 +20,7 @@ std::uint16_t u16(std::span<const std::uint8_t> bytes, std::size_t offset) {
 
 // Builds the line piece by piece.
 class line {
-public:
+  public:
     [[gnu::format(printf, 2, 3)]] void add(const char* format, ...) {
         char piece[160];
         va_list args;
@@ -44,13 +44,14 @@ public:
     }
     std::string take() { return std::move(text_); }
 
-private:
+  private:
     std::string text_;
 };
 
 // Decodes the TLV list of `list`; `declared` is the header's length field.
 void decode_tlvs(line& out, std::span<const std::uint8_t> rest, std::size_t declared) {
-    std::span<const std::uint8_t> list = rest.first(declared < rest.size() ? declared : rest.size());
+    std::span<const std::uint8_t> list =
+        rest.first(declared < rest.size() ? declared : rest.size());
     while (!list.empty()) {
         if (list.size() < tlv_header_size) {
             out.add(" |");

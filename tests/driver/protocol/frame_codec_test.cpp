@@ -11,7 +11,9 @@ namespace {
 
 using bytes = std::vector<std::uint8_t>;
 
-VRAX_CURSOR cursor_over(bytes& b) { return VRAX_CURSOR{b.data(), static_cast<ULONG>(b.size())}; }
+VRAX_CURSOR cursor_over(bytes& b) {
+    return VRAX_CURSOR{b.data(), static_cast<ULONG>(b.size())};
+}
 
 TEST(FrameCodec, FrameHeaderGoesInFrontOfTheMessageLittleEndian) {
     bytes frame(6 + 7, 0xEE);

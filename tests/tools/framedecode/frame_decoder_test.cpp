@@ -12,7 +12,9 @@ namespace {
 
 using bytes = std::vector<std::uint8_t>;
 
-std::string decode(const bytes& b) { return framedecode::decode_frame(b); }
+std::string decode(const bytes& b) {
+    return framedecode::decode_frame(b);
+}
 
 TEST(FrameDecoder, ControlResponse) {
     // Client-id allocation answer: result TLV then TLV 0x01 {service 3, client 7}.
@@ -75,6 +77,41 @@ TEST(FrameDecoder, MarksHeaderFieldsThatMakeNoSense) {
     EXPECT_EQ(decode(ctl),
               "if=0x01 len=16 flags=0x00 svc=0 cid=0 | ctl type=7 <<unknown message type txn=9 "
               "msg=0x0021 tlvlen=3 | tlv 0x01[0]= << 2 trailing bytes: aabb");
+}
+
+}  // namespace
+
+namespace {
+
+// Every prefix of a well-formed frame: the decoder stays inside the bytes it was given (the
+// copies are exact-size, so the address sanitizer sees an over-read) and says where the
+// frame stops making sense.
+TEST(FrameDecoder, EveryPrefixOfAFrameIsMarked) {
+    const bytes full{0x01, 23, 0, 0x00, 0, 0, 0x01, 0x05, 0x22, 0x00, 12, 0,
+                     0x02, 4,  0, 0,    0, 0, 0,    0x01, 2,    0,    3,  7};
+    ASSERT_EQ(decode(full).find("<<"), std::string::npos) << decode(full);
+    for (std::size_t n = 0; n < full.size(); ++n) {
+        bytes prefix(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n));
+        std::string line = decode(prefix);
+        EXPECT_NE(line.find("<<"), std::string::npos) << n << ": " << line;
+    }
+}
+
+TEST(FrameDecoder, LengthFieldUsesBothBytes) {
+    bytes f(6 + 7 + 0x100, 0);
+    f[0] = 0x01;
+    f[4] = 9;
+    f[6 + 5] = 0x00;
+    f[6 + 6] = 0x01;  // TLV list of 256 bytes
+    std::size_t field = f.size() - 1;
+    f[1] = static_cast<std::uint8_t>(field & 0xFF);
+    f[2] = static_cast<std::uint8_t>(field >> 8);
+    std::string line = decode(f);
+    EXPECT_EQ(line.rfind("if=0x01 len=268 flags=0x00 svc=9 cid=0 | svc type=0 txn=0 msg=0x0000 "
+                         "tlvlen=256",
+                         0),
+              0u)
+        << line;
 }
 
 }  // namespace

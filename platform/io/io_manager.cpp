@@ -1,0 +1,540 @@
+// Opening devices, file-object lifetime (clean-up and close), and the requests the I/O
+// manager sends on behalf of programs.
+#include "io/io_manager.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <list>
+
+#include "core/bugcheck.h"
+#include "core/scheduler.h"
+#include "io/device_record.h"
+
+namespace platform::io {
+namespace {
+
+constexpr std::uint8_t uninitialised_fill = 0xCC;
+constexpr ticks thread_exit_wait = 5 * 60 * ticks_per_second;
+
+auto as_number(const void* p) {
+    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
+}
+
+// Depth of I/O completions on this thread: a close that falls due inside one is deferred.
+thread_local int completion_depth = 0;
+
+// The FILE_OBJECT and the storage its FileName points into; outlives the file record when
+// the close is deferred.
+struct file_storage {
+    FILE_OBJECT fo{};
+    std::u16string file_name;
+};
+
+void send_close(std::unique_ptr<file_storage> body, ob::ref<device_record> device);
+
+struct file_record : ob::object {
+    file_record(std::unique_ptr<file_storage> b, ob::ref<device_record> d)
+        : ob::object(ob::kind::file, &b->fo), body(std::move(b)), device(std::move(d)) {
+        body->fo.FileObjectExtension = this;
+    }
+    ~file_record() override;
+
+    std::unique_ptr<file_storage> body;
+    ob::ref<device_record> device;
+    ACCESS_MASK granted = 0;
+    bool synchronous = true;
+    bool created = false;  // IRP_MJ_CREATE succeeded: clean-up and close follow
+    std::atomic<bool> cleanup_sent{false};
+    // Guarded by the scheduler lock.
+    bool busy = false;        // a synchronous file's current request
+    std::size_t pending = 0;  // incomplete requests sent on the file
+
+    void send_cleanup();
+
+  protected:
+    void on_last_handle_closed() override { send_cleanup(); }
+};
+
+file_record* file_of(PFILE_OBJECT fo) {
+    if (fo == nullptr || fo->Type != IO_TYPE_FILE || fo->FileObjectExtension == nullptr) {
+        bug_check(bug_code::driver_verifier_detected_violation,
+                  "not a file object the I/O manager created", as_number(fo));
+    }
+    return static_cast<file_record*>(fo->FileObjectExtension);
+}
+
+PDEVICE_OBJECT top_of(PDEVICE_OBJECT dev) {
+    std::lock_guard g(devices_lock());
+    return top_of_stack_locked(dev);
+}
+
+// ---- Deferred closes -----------------------------------------------------------------------
+
+struct close_job {
+    std::unique_ptr<file_storage> body;
+    ob::ref<device_record> device;
+};
+
+std::deque<close_job>& close_jobs() {  // guarded by the scheduler lock
+    static auto* q = new std::deque<close_job>();
+    return *q;
+}
+
+void close_worker() {
+    auto& s = scheduler::get();
+    std::function<bool()> ready = [] { return !close_jobs().empty(); };
+    for (;;) {
+        close_job job;
+        {
+            std::unique_lock lk(s.lock());
+            s.block(lk, ready, no_deadline, "deferred file-object closes");
+            job = std::move(close_jobs().front());
+            close_jobs().pop_front();
+        }
+        send_close(std::move(job.body), std::move(job.device));
+    }
+}
+
+void defer_close(std::unique_ptr<file_storage> body, ob::ref<device_record> device) {
+    // Never joined: the worker lives as long as the process.
+    static auto* worker = new std::shared_ptr<scheduler::joinable>(
+        scheduler::get().start_thread("io-close", close_worker));
+    (void)worker;
+    auto& s = scheduler::get();
+    std::lock_guard g(s.lock());
+    close_jobs().push_back({std::move(body), std::move(device)});
+    s.wake();
+}
+
+void send_close(std::unique_ptr<file_storage> body, ob::ref<device_record> device) {
+    _IRP irp;
+    irp.major = IRP_MJ_CLOSE;
+    irp.file = &body->fo;
+    irp.requestor_mode = KernelMode;
+    irp.thread = &scheduler::get().current();
+    send_irp_and_wait(top_of(body->fo.DeviceObject), &irp);
+    std::lock_guard g(devices_lock());
+    --device->files;
+}
+
+file_record::~file_record() {
+    if (!created) {
+        std::lock_guard g(devices_lock());
+        --device->files;
+        return;
+    }
+    bool passive = scheduler::get().current().irql == PASSIVE_LEVEL;
+    if (completion_depth == 0 && passive) {
+        send_close(std::move(body), std::move(device));
+    } else {
+        defer_close(std::move(body), std::move(device));
+    }
+}
+
+void file_record::send_cleanup() {
+    if (!created || cleanup_sent.exchange(true)) {
+        return;
+    }
+    _IRP irp;
+    irp.major = IRP_MJ_CLEANUP;
+    irp.file = &body->fo;
+    irp.requestor_mode = KernelMode;
+    irp.thread = &scheduler::get().current();
+    send_irp_and_wait(top_of(body->fo.DeviceObject), &irp);
+    body->fo.Flags |= FO_CLEANUP_COMPLETE;
+}
+
+}  // namespace
+
+// ---- Requests ------------------------------------------------------------------------------
+
+struct request {
+    _IRP irp;
+    ob::ref<ob::object> file;  // dropped when the request completes
+    file_record* frec = nullptr;
+    void* output = nullptr;
+    ULONG output_length = 0;
+    const void* tag = nullptr;
+    void* process = nullptr;
+    const thread_record* thread = nullptr;
+    std::function<void(NTSTATUS, ULONG_PTR)> on_complete;
+    // Guarded by the scheduler lock.
+    bool done = false;
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+};
+
+namespace {
+
+std::list<std::shared_ptr<request>>& pending_requests() {  // guarded by the scheduler lock
+    static auto* l = new std::list<std::shared_ptr<request>>();
+    return *l;
+}
+
+void finish_request(request* raw) {
+    auto& s = scheduler::get();
+    std::shared_ptr<request> req;
+    {
+        std::lock_guard g(s.lock());
+        auto& l = pending_requests();
+        auto it = std::find_if(l.begin(), l.end(), [raw](auto& r) { return r.get() == raw; });
+        if (it == l.end()) {
+            bug_check(bug_code::driver_verifier_detected_violation,
+                      "completion of a request the I/O manager does not know", as_number(raw));
+        }
+        req = *it;
+        l.erase(it);
+    }
+    ++completion_depth;
+    NTSTATUS status = req->irp.status;
+    ULONG_PTR info = req->irp.information;
+    const UCHAR major = req->irp.major;
+    if (!NT_ERROR(status) && req->output != nullptr &&
+        (major == IRP_MJ_READ || major == IRP_MJ_DEVICE_CONTROL)) {
+        // Never more than the caller's buffer, whatever the driver reported.
+        std::size_t n = std::min<std::size_t>(
+            {static_cast<std::size_t>(info), req->output_length, req->irp.system_buffer.size()});
+        std::memcpy(req->output, req->irp.system_buffer.data(), n);
+    }
+    if (req->on_complete) {
+        req->on_complete(status, info);
+    }
+    {
+        std::lock_guard g(s.lock());
+        req->done = true;
+        req->status = status;
+        req->information = info;
+        --req->frec->pending;
+        if (req->frec->synchronous) {
+            req->frec->busy = false;
+        }
+        s.wake();
+    }
+    req->file.reset();  // may close the file object (deferred: we are inside a completion)
+    --completion_depth;
+}
+
+void watch_thread_exit() {
+    thread_local bool watching = false;
+    if (watching) {
+        return;
+    }
+    watching = true;
+    thread_record& self = scheduler::get().current();
+    self.at_exit.push_back([rec = &self] { cancel_thread_requests(rec); });
+}
+
+}  // namespace
+
+PFILE_OBJECT file_body(ob::object& file) {
+    if (file.type() != ob::kind::file) {
+        return nullptr;
+    }
+    return static_cast<PFILE_OBJECT>(file.body());
+}
+
+ob::ref<ob::object> reference_file(PFILE_OBJECT fo) {
+    file_record* rec = file_of(fo);
+    return ob::ref<ob::object>(rec, false);
+}
+
+ACCESS_MASK file_granted_access(PFILE_OBJECT fo) {
+    return file_of(fo)->granted;
+}
+
+bool file_is_synchronous(PFILE_OBJECT fo) {
+    return file_of(fo)->synchronous;
+}
+
+std::size_t pending_request_count(PFILE_OBJECT fo) {
+    file_record* rec = file_of(fo);
+    std::lock_guard g(scheduler::get().lock());
+    return rec->pending;
+}
+
+open_result open_file(std::u16string_view path, const open_params& params) {
+    open_result out;
+    ob::resolve_result found = ob::resolve(path, true);
+    if (!NT_SUCCESS(found.status)) {
+        out.status = found.status;
+        return out;
+    }
+    if (found.obj->type() != ob::kind::device) {
+        out.status = STATUS_OBJECT_TYPE_MISMATCH;
+        return out;
+    }
+    ob::ref<device_record> dev(static_cast<device_record*>(found.obj.get()), false);
+    PDEVICE_OBJECT d = dev->dev;
+    std::shared_ptr<const security_descriptor> sd;
+    {
+        std::lock_guard g(devices_lock());
+        if (dev->deleted || (d->Flags & DO_DEVICE_INITIALIZING) != 0) {
+            out.status = STATUS_NO_SUCH_DEVICE;
+            return out;
+        }
+        if ((d->Flags & DO_EXCLUSIVE) != 0 && dev->files != 0) {
+            out.status = STATUS_ACCESS_DENIED;
+            return out;
+        }
+        sd = dev->security;
+    }
+    const generic_mapping& mapping = file_generic_mapping();
+    ACCESS_MASK granted = 0;
+    // With a name past the device's, only a secure-open device is checked here; otherwise
+    // the driver decides about the file name it is given.
+    bool check = params.requestor_mode == UserMode &&
+                 (found.remaining.empty() || (d->Characteristics & FILE_DEVICE_SECURE_OPEN) != 0);
+    if (check) {
+        if (params.caller == nullptr) {
+            bug_check(bug_code::driver_verifier_detected_violation,
+                      "user-mode open without a caller token");
+        }
+        NTSTATUS st = access_check(*sd, *params.caller, params.desired_access, mapping, granted);
+        if (!NT_SUCCESS(st)) {
+            out.status = st;
+            return out;
+        }
+    } else if ((params.desired_access & MAXIMUM_ALLOWED) != 0) {
+        granted = map_generic(params.desired_access & ~MAXIMUM_ALLOWED, mapping) | mapping.all;
+    } else {
+        granted = map_generic(params.desired_access, mapping);
+    }
+    {
+        std::lock_guard g(devices_lock());
+        // The device may have been deleted, or opened exclusively, meanwhile.
+        if (dev->deleted) {
+            out.status = STATUS_NO_SUCH_DEVICE;
+            return out;
+        }
+        if ((d->Flags & DO_EXCLUSIVE) != 0 && dev->files != 0) {
+            out.status = STATUS_ACCESS_DENIED;
+            return out;
+        }
+        ++dev->files;
+    }
+    auto body = std::make_unique<file_storage>();
+    body->file_name = found.remaining;
+    FILE_OBJECT& fo = body->fo;
+    fo.Type = IO_TYPE_FILE;
+    fo.Size = sizeof(FILE_OBJECT);
+    fo.DeviceObject = d;
+    fo.FileName.Buffer =
+        body->file_name.empty() ? nullptr : reinterpret_cast<PWCH>(body->file_name.data());
+    fo.FileName.Length = static_cast<USHORT>(body->file_name.size() * sizeof(WCHAR));
+    fo.FileName.MaximumLength = fo.FileName.Length;
+    fo.Flags = params.synchronous ? FO_SYNCHRONOUS_IO : 0;
+    fo.ReadAccess = (granted & FILE_READ_DATA) != 0;
+    fo.WriteAccess = (granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
+    fo.DeleteAccess = (granted & DELETE) != 0;
+    fo.SharedRead = (params.share_access & FILE_SHARE_READ) != 0;
+    fo.SharedWrite = (params.share_access & FILE_SHARE_WRITE) != 0;
+    fo.SharedDelete = (params.share_access & FILE_SHARE_DELETE) != 0;
+    auto rec = ob::ref<file_record>(new file_record(std::move(body), dev), true);
+    rec->granted = granted;
+    rec->synchronous = params.synchronous;
+
+    _IRP irp;
+    irp.major = IRP_MJ_CREATE;
+    irp.file = &rec->body->fo;
+    irp.requestor_mode = params.requestor_mode;
+    irp.desired_access = map_generic(params.desired_access, mapping);
+    irp.create_options = params.create_options;
+    irp.share_access = params.share_access;
+    irp.thread = &scheduler::get().current();
+    NTSTATUS st = send_irp_and_wait(top_of(d), &irp);
+    if (!NT_SUCCESS(st)) {
+        out.status = st;
+        return out;  // no clean-up or close for a create that failed
+    }
+    rec->created = true;
+    out.status = STATUS_SUCCESS;
+    out.granted = granted;
+    out.file = std::move(rec);
+    return out;
+}
+
+void close_file(ob::ref<ob::object> file) {
+    if (!file) {
+        return;
+    }
+    PFILE_OBJECT fo = file_body(*file);
+    if (fo == nullptr) {
+        bug_check(bug_code::driver_verifier_detected_violation, "close_file on a non-file object",
+                  as_number(file.get()));
+    }
+    file_of(fo)->send_cleanup();
+}
+
+start_result start_request(PFILE_OBJECT fo, user_request params) {
+    start_result out;
+    file_record* frec = file_of(fo);
+    if (params.requestor_mode == UserMode) {
+        ACCESS_MASK needed = 0;
+        if (params.major == IRP_MJ_READ) {
+            needed = FILE_READ_DATA;
+        } else if (params.major == IRP_MJ_WRITE) {
+            needed = FILE_WRITE_DATA;
+        } else if (params.major == IRP_MJ_DEVICE_CONTROL) {
+            ULONG access = (params.ioctl_code >> 14) & 3;
+            if (access & FILE_READ_ACCESS)
+                needed |= FILE_READ_DATA;
+            if (access & FILE_WRITE_ACCESS)
+                needed |= FILE_WRITE_DATA;
+        }
+        if ((frec->granted & needed) != needed) {
+            out.status = STATUS_ACCESS_DENIED;
+            return out;
+        }
+    }
+    auto req = std::make_shared<request>();
+    req->file = ob::ref<ob::object>(frec, false);
+    req->frec = frec;
+    req->tag = params.tag;
+    req->process = params.process;
+    req->on_complete = std::move(params.on_complete);
+    thread_record& self = scheduler::get().current();
+    req->thread = &self;
+    _IRP& irp = req->irp;
+    irp.major = params.major;
+    irp.file = fo;
+    irp.requestor_mode = params.requestor_mode;
+    irp.thread = &self;
+    irp.byte_offset = params.byte_offset;
+    auto input = static_cast<const std::uint8_t*>(params.input);
+    switch (params.major) {
+        case IRP_MJ_READ:
+            irp.output_length = params.output_length;
+            irp.system_buffer.assign(params.output_length, uninitialised_fill);
+            req->output = params.output;
+            req->output_length = params.output_length;
+            break;
+        case IRP_MJ_WRITE:
+            irp.input_length = params.input_length;
+            irp.system_buffer.assign(input, input + params.input_length);
+            break;
+        case IRP_MJ_DEVICE_CONTROL:
+        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+            irp.ioctl_code = params.ioctl_code;
+            irp.input_length = params.input_length;
+            irp.output_length = params.output_length;
+            irp.system_buffer.assign(std::max(params.input_length, params.output_length),
+                                     uninitialised_fill);
+            if (params.input_length != 0) {
+                std::memcpy(irp.system_buffer.data(), input, params.input_length);
+            }
+            req->output = params.output;
+            req->output_length = params.output_length;
+            break;
+        default:
+            break;
+    }
+    request* raw = req.get();
+    irp.on_complete = [raw](PIRP) { finish_request(raw); };
+    watch_thread_exit();
+    {
+        auto& s = scheduler::get();
+        std::unique_lock lk(s.lock());
+        if (frec->synchronous) {
+            // A synchronous file object carries one request at a time.
+            std::function<bool()> idle = [frec] { return !frec->busy; };
+            s.block(lk, idle, no_deadline, "the synchronous file object's previous request");
+            frec->busy = true;
+        }
+        ++frec->pending;
+        pending_requests().push_back(req);
+    }
+    out.sent = true;
+    out.req = req;
+    out.status = call_driver(top_of(fo->DeviceObject), &irp);
+    return out;
+}
+
+NTSTATUS wait_request(const std::shared_ptr<request>& req, ULONG_PTR* information) {
+    auto& s = scheduler::get();
+    std::unique_lock lk(s.lock());
+    std::function<bool()> done = [&req] { return req->done; };
+    s.block(lk, done, no_deadline, "an I/O request to complete");
+    if (information != nullptr) {
+        *information = req->information;
+    }
+    return req->status;
+}
+
+bool request_done(const std::shared_ptr<request>& req) {
+    std::lock_guard g(scheduler::get().lock());
+    return req->done;
+}
+
+std::size_t cancel_requests(PFILE_OBJECT fo, void* process, const thread_record* thread,
+                            const void* tag) {
+    std::vector<std::shared_ptr<request>> matched;
+    {
+        std::lock_guard g(scheduler::get().lock());
+        for (auto& r : pending_requests()) {
+            if (r->done || (fo != nullptr && r->irp.file != fo) ||
+                (process != nullptr && r->process != process) ||
+                (thread != nullptr && r->thread != thread) || (tag != nullptr && r->tag != tag)) {
+                continue;
+            }
+            matched.push_back(r);
+        }
+    }
+    for (auto& r : matched) {
+        cancel_irp(&r->irp);
+    }
+    return matched.size();
+}
+
+namespace {
+
+void cancel_and_wait(void* process, const thread_record* thread) {
+    if (cancel_requests(nullptr, process, thread, nullptr) == 0) {
+        return;
+    }
+    auto& s = scheduler::get();
+    const ticks deadline = s.now() + thread_exit_wait;
+    std::unique_lock lk(s.lock());
+    std::function<bool()> gone = [process, thread] {
+        for (auto& r : pending_requests()) {
+            if ((process == nullptr || r->process == process) &&
+                (thread == nullptr || r->thread == thread)) {
+                return false;
+            }
+        }
+        return true;
+    };
+    // Windows gives up after a while and leaves the requests to complete on their own.
+    s.block(lk, gone, deadline, "cancelled requests of an exiting thread or process");
+}
+
+}  // namespace
+
+void cancel_thread_requests(const thread_record* thread) {
+    cancel_and_wait(nullptr, thread);
+}
+
+void cancel_process_requests(void* process) {
+    cancel_and_wait(process, nullptr);
+}
+
+NTSTATUS send_irp_and_wait(PDEVICE_OBJECT device, PIRP irp) {
+    auto& s = scheduler::get();
+    bool done = false;
+    auto previous = std::move(irp->on_complete);
+    irp->on_complete = [&s, &done, previous = std::move(previous)](PIRP i) {
+        if (previous) {
+            previous(i);
+        }
+        std::lock_guard g(s.lock());
+        done = true;
+        s.wake();
+    };
+    call_driver(device, irp);
+    std::unique_lock lk(s.lock());
+    std::function<bool()> ready = [&done] { return done; };
+    s.block(lk, ready, no_deadline, "an IRP sent by the platform to complete");
+    return irp->status;
+}
+
+}  // namespace platform::io

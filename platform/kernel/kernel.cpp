@@ -1,0 +1,43 @@
+// The verifier's final check of the machine.
+#include "kernel/kernel.h"
+
+#include "core/bugcheck.h"
+#include "kernel/pool.h"
+
+namespace platform::kernel {
+
+std::vector<std::string> outstanding(const final_check_options& options) {
+    std::vector<std::string> out;
+    if (options.check_pool) {
+        for (auto& line : pool::leak_report(options.tags)) {
+            out.push_back(line);
+        }
+    }
+    if (options.check_handles) {
+        for (auto& line : ob::kernel_handles().describe()) {
+            out.push_back(line);
+        }
+    }
+    if (options.check_objects) {
+        for (auto& line : ob::outstanding_objects()) {
+            out.push_back("object still alive: " + line);
+        }
+    }
+    return out;
+}
+
+void final_check(const final_check_options& options) {
+    std::vector<std::string> left = outstanding(options);
+    if (left.empty()) {
+        return;
+    }
+    std::string report = "resources still outstanding at the final check:\n";
+    for (auto& line : left) {
+        report += "  " + line + "\n";
+    }
+    pool::usage total = pool::outstanding_total();
+    bug_check(bug_code::driver_verifier_detected_violation, report, 0x60, total.bytes, total.count,
+              ob::kernel_handles().size());
+}
+
+}  // namespace platform::kernel

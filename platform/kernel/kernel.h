@@ -1,0 +1,38 @@
+// The kernel's machine-level checks and its emulated threads.
+#pragma once
+
+#include <wdm.h>
+
+#include <string>
+#include <vector>
+
+#include "kernel/object_manager.h"
+
+namespace platform::kernel {
+
+struct final_check_options {
+    // Pool tags to check; empty checks every tag.
+    std::vector<ULONG> tags;
+    bool check_pool = true;
+    bool check_handles = true;  // kernel handles still open
+    bool check_objects = true;  // objects referenced beyond their namespace entry
+};
+
+// What is still outstanding, one line each (empty when clean).
+std::vector<std::string> outstanding(const final_check_options& options = {});
+// The verifier's check at unload / shutdown: bug check DRIVER_VERIFIER_DETECTED_VIOLATION
+// (0xC4) listing pool by tag, kernel handles and objects still referenced.
+void final_check(const final_check_options& options = {});
+
+// The kernel thread object of a thread (system threads have one from creation; other known
+// threads get one on first use).
+class thread_object;
+thread_object* current_thread_object();
+// The thread's exit status once it has terminated, else STATUS_PENDING.
+NTSTATUS thread_exit_status(PETHREAD thread);
+bool thread_terminated(PETHREAD thread);
+
+// Virtual system time origin: KeQuerySystemTime returns boot_system_time + scheduler time.
+inline constexpr LONGLONG boot_system_time = 134'117'000'000'000'000LL;  // a 2026 date (FILETIME)
+
+}  // namespace platform::kernel

@@ -1,0 +1,269 @@
+// The framework driver object: WdfDriverCreate, the dispatch routines it installs in the
+// DRIVER_OBJECT, AddDevice (EvtDriverDeviceAdd with a fresh WDFDEVICE_INIT) and DriverUnload
+// (EvtDriverUnload, then the driver object and everything under it is deleted).
+#include "wdf/fx_driver.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "core/bugcheck.h"
+#include "core/faults.h"
+#include "core/lock_tracker.h"
+#include "core/scheduler.h"
+#include "io/irp.h"
+#include "wdf/fx_device.h"
+#include "wdf/io_dispatch.h"
+
+namespace platform::wdf {
+namespace {
+
+struct driver_list {
+    std::mutex mutex;
+    std::vector<fx_driver*> drivers;  // live framework drivers, oldest first
+};
+
+driver_list& drivers() {
+    static driver_list* d = new driver_list;
+    return *d;
+}
+
+thread_local fx_driver* tls_current = nullptr;
+
+constexpr ULONG default_pool_tag = 0x72447846;  // "FxDr", first character in the low byte
+
+NTSTATUS dispatch_io_irp(PDEVICE_OBJECT device_object, PIRP irp) {
+    fx_device* device = fx_device::from_wdm(device_object);
+    if (device == nullptr) {
+        io::complete_irp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    driver_scope scope(device->driver);
+    return io_dispatch(device, irp);
+}
+
+NTSTATUS dispatch_pnp_irp(PDEVICE_OBJECT device_object, PIRP irp) {
+    fx_device* device = fx_device::from_wdm(device_object);
+    if (device == nullptr) {
+        io::complete_irp(irp, STATUS_NOT_SUPPORTED, 0);
+        return STATUS_NOT_SUPPORTED;
+    }
+    driver_scope scope(device->driver);
+    return dispatch_pnp(device, irp);
+}
+
+NTSTATUS dispatch_power_irp(PDEVICE_OBJECT device_object, PIRP irp) {
+    fx_device* device = fx_device::from_wdm(device_object);
+    if (device == nullptr) {
+        io::complete_irp(irp, STATUS_SUCCESS, 0);
+        return STATUS_SUCCESS;
+    }
+    driver_scope scope(device->driver);
+    return dispatch_power(device, irp);
+}
+
+NTSTATUS add_device(PDRIVER_OBJECT driver_object, PDEVICE_OBJECT pdo) {
+    fx_driver* driver = fx_driver::from_wdm(driver_object);
+    if (driver == nullptr || driver->config.EvtDriverDeviceAdd == nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    driver_scope scope(driver);
+    auto* init = new WDFDEVICE_INIT;
+    init->driver = driver;
+    init->pdo = pdo;
+    init->framework_owned = true;
+    NTSTATUS status = driver->config.EvtDriverDeviceAdd(driver->handle_as<WDFDRIVER>(), init);
+    lock_tracker::expect_none_held("EvtDriverDeviceAdd");
+    fx_device* device = init->created;
+    delete init;
+    if (device == nullptr)
+        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+    if (!NT_SUCCESS(status)) {
+        // A device-add that fails after creating its device: the framework deletes the
+        // partly built device with everything under it.
+        device->remove_device_object();
+        return status;
+    }
+    // The device accepts opens only once its device-add callback has finished.
+    device->fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    return status;
+}
+
+void driver_unload(PDRIVER_OBJECT driver_object) {
+    fx_driver* driver = fx_driver::from_wdm(driver_object);
+    if (driver == nullptr)
+        return;
+    {
+        driver_scope scope(driver);
+        if (driver->config.EvtDriverUnload != nullptr) {
+            driver->config.EvtDriverUnload(driver->handle_as<WDFDRIVER>());
+            lock_tracker::expect_none_held("EvtDriverUnload");
+        }
+        driver->add_ref();
+        driver->delete_object();
+    }
+    long left = driver->ref_count();
+    if (left != 1) {
+        // Something still references the driver: an object of the driver that was never
+        // deleted or a reference never dropped.
+        bug_check(bug_code::driver_verifier_detected_violation,
+                  "framework objects or references still outstanding at driver unload",
+                  static_cast<std::uint64_t>(left - 1),
+                  reinterpret_cast<std::uintptr_t>(driver_object));
+    }
+    driver->release();
+}
+
+}  // namespace
+
+driver_scope::driver_scope(fx_driver* driver) : previous_(tls_current) {
+    tls_current = driver;
+}
+
+driver_scope::~driver_scope() {
+    tls_current = previous_;
+}
+
+fx_driver* fx_driver::current() {
+    if (tls_current != nullptr)
+        return tls_current;
+    auto& d = drivers();
+    std::lock_guard lk(d.mutex);
+    return d.drivers.empty() ? nullptr : d.drivers.back();
+}
+
+fx_object* fx_driver_root() {
+    return fx_driver::current();
+}
+
+fx_driver* fx_driver::from_wdm(PDRIVER_OBJECT driver) {
+    auto& d = drivers();
+    std::lock_guard lk(d.mutex);
+    for (fx_driver* f : d.drivers) {
+        if (f->wdm == driver)
+            return f;
+    }
+    return nullptr;
+}
+
+fx_driver::~fx_driver() {
+    auto& d = drivers();
+    std::lock_guard lk(d.mutex);
+    d.drivers.erase(std::remove(d.drivers.begin(), d.drivers.end(), this), d.drivers.end());
+}
+
+void fx_driver::dispose() {
+    // New opens and PnP IRPs no longer reach the framework once the driver is gone.
+    if (wdm != nullptr && wdm->DriverExtension != nullptr)
+        wdm->DriverExtension->AddDevice = nullptr;
+}
+
+}  // namespace platform::wdf
+
+using namespace platform;
+using namespace platform::wdf;
+
+extern "C" {
+
+NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
+                         PWDF_OBJECT_ATTRIBUTES DriverAttributes, PWDF_DRIVER_CONFIG DriverConfig,
+                         WDFDRIVER* Driver) {
+    if (auto st = faults::fault_point("WdfDriverCreate"))
+        return *st;
+    if (DriverObject == nullptr || RegistryPath == nullptr || DriverConfig == nullptr) {
+        violation("WdfDriverCreate: required parameter is NULL");
+    }
+    if (DriverConfig->Size != sizeof(WDF_DRIVER_CONFIG))
+        return STATUS_INFO_LENGTH_MISMATCH;
+    const ULONG valid_flags = WdfDriverInitNonPnpDriver | WdfDriverInitNoDispatchOverride;
+    if ((DriverConfig->DriverInitFlags & ~valid_flags) != 0)
+        return STATUS_INVALID_PARAMETER;
+    if (scheduler::get().current().irql > PASSIVE_LEVEL)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    if (RegistryPath->Length % sizeof(WCHAR) != 0 ||
+        RegistryPath->Length > RegistryPath->MaximumLength ||
+        (RegistryPath->Length > 0 && RegistryPath->Buffer == nullptr)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (fx_driver::from_wdm(DriverObject) != nullptr)
+        return STATUS_DRIVER_INTERNAL_ERROR;
+    if (Driver != nullptr)
+        *Driver = nullptr;
+    if ((DriverConfig->DriverInitFlags & WdfDriverInitNonPnpDriver) &&
+        DriverConfig->EvtDriverDeviceAdd != nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    auto* driver = new fx_driver;
+    driver->wdm = DriverObject;
+    driver->config = *DriverConfig;
+    if (driver->config.DriverPoolTag == 0)
+        driver->config.DriverPoolTag = default_pool_tag;
+    driver->registry_path.assign(reinterpret_cast<const char16_t*>(RegistryPath->Buffer),
+                                 RegistryPath->Length / sizeof(WCHAR));
+    NTSTATUS status =
+        driver->commit(DriverAttributes, nullptr,
+                       attr_parent_not_allowed | attr_exec_level_allowed | attr_sync_scope_allowed);
+    if (!NT_SUCCESS(status)) {
+        fx_object::discard(driver);
+        return status;
+    }
+    {
+        auto& d = drivers();
+        std::lock_guard lk(d.mutex);
+        d.drivers.push_back(driver);
+    }
+
+    if (!(DriverConfig->DriverInitFlags & WdfDriverInitNoDispatchOverride)) {
+        DriverObject->MajorFunction[IRP_MJ_CREATE] = dispatch_io_irp;
+        DriverObject->MajorFunction[IRP_MJ_CLEANUP] = dispatch_io_irp;
+        DriverObject->MajorFunction[IRP_MJ_CLOSE] = dispatch_io_irp;
+        DriverObject->MajorFunction[IRP_MJ_READ] = dispatch_io_irp;
+        DriverObject->MajorFunction[IRP_MJ_WRITE] = dispatch_io_irp;
+        DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_io_irp;
+        DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatch_io_irp;
+        DriverObject->MajorFunction[IRP_MJ_PNP] = dispatch_pnp_irp;
+        DriverObject->MajorFunction[IRP_MJ_POWER] = dispatch_power_irp;
+        DriverObject->DriverUnload = driver_unload;
+        if (!(DriverConfig->DriverInitFlags & WdfDriverInitNonPnpDriver) &&
+            DriverObject->DriverExtension != nullptr) {
+            DriverObject->DriverExtension->AddDevice = add_device;
+        }
+    }
+    if (Driver != nullptr)
+        *Driver = driver->handle_as<WDFDRIVER>();
+    return STATUS_SUCCESS;
+}
+
+WDFDRIVER WdfGetDriver(VOID) {
+    fx_driver* driver = fx_driver::current();
+    return driver == nullptr ? nullptr : driver->handle_as<WDFDRIVER>();
+}
+
+PWSTR WdfDriverGetRegistryPath(WDFDRIVER Driver) {
+    auto* driver = fx_get<fx_driver>(Driver, fx_type::driver, "WdfDriverGetRegistryPath");
+    return reinterpret_cast<PWSTR>(const_cast<char16_t*>(driver->registry_path.c_str()));
+}
+
+PDRIVER_OBJECT WdfDriverWdmGetDriverObject(WDFDRIVER Driver) {
+    return fx_get<fx_driver>(Driver, fx_type::driver, "WdfDriverWdmGetDriverObject")->wdm;
+}
+
+WDFDRIVER WdfWdmDriverGetWdfDriverHandle(PDRIVER_OBJECT DriverObject) {
+    fx_driver* driver = fx_driver::from_wdm(DriverObject);
+    return driver == nullptr ? nullptr : driver->handle_as<WDFDRIVER>();
+}
+
+BOOLEAN WdfDriverIsVersionAvailable(WDFDRIVER Driver,
+                                    PWDF_DRIVER_VERSION_AVAILABLE_PARAMS VersionAvailableParams) {
+    fx_get<fx_driver>(Driver, fx_type::driver, "WdfDriverIsVersionAvailable");
+    if (VersionAvailableParams == nullptr ||
+        VersionAvailableParams->Size != sizeof(WDF_DRIVER_VERSION_AVAILABLE_PARAMS)) {
+        return FALSE;
+    }
+    // This framework is version 1.15.
+    if (VersionAvailableParams->MajorVersion != 1)
+        return FALSE;
+    return VersionAvailableParams->MinorVersion <= 15 ? TRUE : FALSE;
+}
+
+}  // extern "C"

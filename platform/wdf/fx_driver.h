@@ -1,0 +1,44 @@
+// The framework driver object: one per DRIVER_OBJECT, root of every object the driver
+// creates. It installs the framework's dispatch routines, AddDevice and DriverUnload.
+#pragma once
+
+#include <wdf.h>
+
+#include <string>
+
+#include "wdf/fx_object.h"
+
+namespace platform::wdf {
+
+class fx_driver : public fx_object {
+  public:
+    fx_driver() : fx_object(fx_type::driver) {}
+
+    PDRIVER_OBJECT wdm = nullptr;
+    WDF_DRIVER_CONFIG config{};
+    std::u16string registry_path;  // NUL-terminated through c_str()
+
+    // The driver a framework call belongs to: the one whose callback the calling thread is
+    // running (set by the framework around every callback it makes), else the most recently
+    // created. Null when no driver exists.
+    static fx_driver* current();
+    static fx_driver* from_wdm(PDRIVER_OBJECT driver);
+
+  protected:
+    ~fx_driver() override;
+    void dispose() override;
+};
+
+// Marks the calling thread as running `driver`'s code for the scope (nests).
+class driver_scope {
+  public:
+    explicit driver_scope(fx_driver* driver);
+    ~driver_scope();
+    driver_scope(const driver_scope&) = delete;
+    driver_scope& operator=(const driver_scope&) = delete;
+
+  private:
+    fx_driver* previous_;
+};
+
+}  // namespace platform::wdf

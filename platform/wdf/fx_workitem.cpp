@@ -1,0 +1,273 @@
+// Framework work items. Each enqueue runs the callback once on a system worker thread at
+// PASSIVE_LEVEL; enqueueing an item that is still waiting to run does nothing. Deleting a
+// work item (or its parent) waits for a queued or running callback to finish, except when
+// the callback itself deletes it.
+#include <algorithm>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "core/faults.h"
+#include "core/lock_tracker.h"
+#include "core/scheduler.h"
+#include "wdf/fx_device.h"
+#include "wdf/fx_driver.h"
+#include "wdf/fx_object.h"
+#include "wdf/fx_work_queue.h"
+
+namespace platform::wdf {
+namespace {
+
+class fx_work_item;
+
+// Work items waiting for a worker, and the worker threads. The queue and every work item's
+// state are guarded by the scheduler lock (flushes wait on them).
+struct work_queue {
+    std::deque<fx_work_item*> items;
+    bool paused = false;
+    std::mutex threads_mutex;
+    std::vector<std::shared_ptr<scheduler::joinable>> threads;
+};
+
+work_queue& queue() {
+    static work_queue* q = new work_queue;
+    return *q;
+}
+
+void start_worker();
+
+class fx_work_item : public fx_object {
+  public:
+    fx_work_item() : fx_object(fx_type::work_item) {}
+
+    PFN_WDF_WORKITEM callback = nullptr;
+    fx_driver* driver = nullptr;
+    bool enqueued = false;  // waiting in the queue
+    int running = 0;        // callbacks in progress
+    bool running_down = false;
+    thread_record* running_thread = nullptr;
+
+    void enqueue();
+    void run(thread_record& me);
+    void flush(const char* what);
+
+  protected:
+    ~fx_work_item() override = default;
+    void dispose() override;
+};
+
+// One worker: runs queued work items until the queue is empty (or paused), then ends.
+void worker_body() {
+    auto& s = scheduler::get();
+    auto& q = queue();
+    thread_record& me = s.current();
+    for (;;) {
+        fx_work_item* item = nullptr;
+        {
+            std::lock_guard lk(s.lock());
+            if (q.paused || q.items.empty())
+                return;
+            item = q.items.front();
+            q.items.pop_front();
+            item->enqueued = false;
+            ++item->running;
+            item->running_thread = &me;
+        }
+        item->run(me);
+    }
+}
+
+// At exit, every worker has drained the queue: join them so none is left behind.
+void join_workers_at_exit() {
+    auto& q = queue();
+    std::vector<std::shared_ptr<scheduler::joinable>> threads;
+    {
+        std::lock_guard lk(q.threads_mutex);
+        threads.swap(q.threads);
+    }
+    for (auto& j : threads)
+        j->join();
+}
+
+void start_worker() {
+    static const bool registered = [] { return std::atexit(join_workers_at_exit) == 0; }();
+    (void)registered;
+    auto& q = queue();
+    auto thread = scheduler::get().start_thread("wdf-workitem", worker_body);
+    std::vector<std::shared_ptr<scheduler::joinable>> done;
+    {
+        std::lock_guard lk(q.threads_mutex);
+        auto it = std::partition(q.threads.begin(), q.threads.end(),
+                                 [](auto& j) { return !j->finished(); });
+        done.assign(std::make_move_iterator(it), std::make_move_iterator(q.threads.end()));
+        q.threads.erase(it, q.threads.end());
+        q.threads.push_back(std::move(thread));
+    }
+    for (auto& j : done)
+        j->join();
+}
+
+void fx_work_item::enqueue() {
+    auto& s = scheduler::get();
+    bool start = false;
+    {
+        std::lock_guard lk(s.lock());
+        if (enqueued)
+            return;  // already waiting to run: runs once
+        if (running_down) {
+            violation("WdfWorkItemEnqueue: the work item is being deleted",
+                      reinterpret_cast<std::uintptr_t>(handle()));
+        }
+        enqueued = true;
+        add_ref();  // held until the callback has returned
+        queue().items.push_back(this);
+        start = !queue().paused;
+    }
+    if (start)
+        start_worker();
+}
+
+void fx_work_item::run(thread_record& me) {
+    auto& s = scheduler::get();
+    {
+        driver_scope scope(driver);
+        callback(handle_as<WDFWORKITEM>());
+    }
+    lock_tracker::expect_none_held("a work item callback");
+    {
+        // The callback's end and the worker's reference go in one step for anyone flushing:
+        // a flush that returns leaves no reference of the worker behind. When the worker
+        // holds the last reference nobody can be flushing (a deletion holds one of its own).
+        std::lock_guard lk(s.lock());
+        --running;
+        if (running_thread == &me)
+            running_thread = nullptr;
+        bool released = release_unless_last();
+        s.wake();
+        if (released)
+            return;
+    }
+    release();
+}
+
+void fx_work_item::flush(const char* what) {
+    auto& s = scheduler::get();
+    std::unique_lock lk(s.lock());
+    if (running_thread == &s.current_locked()) {
+        if (running_down)
+            return;  // the callback deletes its own work item: no wait
+        lk.unlock();
+        violation(std::string(what) + " called from the work item's own callback (deadlock)");
+    }
+    s.block(
+        lk, [this] { return !enqueued && running == 0; }, no_deadline, what);
+}
+
+void fx_work_item::dispose() {
+    {
+        std::lock_guard lk(scheduler::get().lock());
+        running_down = true;
+    }
+    flush("deletion of a work item");
+}
+
+// A work item's parent must lead to a device (its callbacks run in the device's context).
+bool leads_to_device(fx_object* parent) {
+    for (fx_object* o = parent; o != nullptr; o = o->parent()) {
+        if (o->type() == fx_type::device)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void pause_work_items(bool paused) {
+    auto& s = scheduler::get();
+    std::size_t to_start = 0;
+    {
+        std::lock_guard lk(s.lock());
+        queue().paused = paused;
+        if (!paused)
+            to_start = queue().items.size();
+        s.wake();
+    }
+    for (std::size_t i = 0; i < to_start; ++i)
+        start_worker();
+}
+
+std::size_t queued_work_items() {
+    std::lock_guard lk(scheduler::get().lock());
+    return queue().items.size();
+}
+
+}  // namespace platform::wdf
+
+using namespace platform;
+using namespace platform::wdf;
+
+extern "C" {
+
+NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
+                           WDFWORKITEM* WorkItem) {
+    if (auto st = faults::fault_point("WdfWorkItemCreate"))
+        return *st;
+    if (Attributes == nullptr || Attributes->ParentObject == nullptr) {
+        return STATUS_WDF_PARENT_NOT_SPECIFIED;
+    }
+    fx_object* parent = fx_object::get(Attributes->ParentObject, "WdfWorkItemCreate");
+    if (Config == nullptr || WorkItem == nullptr)
+        violation("WdfWorkItemCreate: NULL parameter");
+    *WorkItem = nullptr;
+    if (Config->Size != sizeof(WDF_WORKITEM_CONFIG))
+        return STATUS_INFO_LENGTH_MISMATCH;
+    if (Config->EvtWorkItemFunc == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    NTSTATUS status = validate_attributes(Attributes, attr_parent_required);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (!leads_to_device(parent))
+        return STATUS_INVALID_DEVICE_REQUEST;
+    if (Config->AutomaticSerialization &&
+        parent->resolved_sync_scope() != WdfSynchronizationScopeNone &&
+        parent->resolved_execution_level() != WdfExecutionLevelPassive) {
+        // Serialising with a parent whose callbacks may run at dispatch level is impossible
+        // for a passive-level work item.
+        return STATUS_WDF_INCOMPATIBLE_EXECUTION_LEVEL;
+    }
+    auto* item = new fx_work_item;
+    item->callback = Config->EvtWorkItemFunc;
+    for (fx_object* o = parent; o != nullptr; o = o->parent()) {
+        if (o->type() == fx_type::device) {
+            item->driver = static_cast<fx_device*>(o)->driver;
+            break;
+        }
+    }
+    status = item->commit(Attributes, nullptr, attr_parent_required);
+    if (!NT_SUCCESS(status)) {
+        fx_object::discard(item);
+        return status;
+    }
+    *WorkItem = item->handle_as<WDFWORKITEM>();
+    return STATUS_SUCCESS;
+}
+
+VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem) {
+    fx_get<fx_work_item>(WorkItem, fx_type::work_item, "WdfWorkItemEnqueue")->enqueue();
+}
+
+WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM WorkItem) {
+    auto* item = fx_get<fx_work_item>(WorkItem, fx_type::work_item, "WdfWorkItemGetParentObject");
+    return item->parent() == nullptr ? nullptr : item->parent()->handle();
+}
+
+VOID WdfWorkItemFlush(WDFWORKITEM WorkItem) {
+    auto* item = fx_get<fx_work_item>(WorkItem, fx_type::work_item, "WdfWorkItemFlush");
+    if (scheduler::get().current().irql != PASSIVE_LEVEL) {
+        violation("WdfWorkItemFlush above PASSIVE_LEVEL");
+    }
+    item->flush("WdfWorkItemFlush");
+}
+
+}  // extern "C"

@@ -1,0 +1,474 @@
+// Framework requests: creation for an incoming IRP, completion, buffers, parameters and the
+// exported WdfRequest* routines of the I/O path.
+#include "wdf/request.h"
+
+#include <string>
+
+#include "core/bugcheck.h"
+#include "core/faults.h"
+#include "core/scheduler.h"
+#include "wdf/file_object.h"
+#include "wdf/fx_memory.h"
+#include "wdf/io_dispatch.h"
+#include "wdf/queue.h"
+
+namespace platform::wdf {
+namespace {
+
+std::mutex& sched_lock() {
+    return scheduler::get().lock();
+}
+
+std::uint64_t as_number(const void* p) {
+    return reinterpret_cast<std::uintptr_t>(p);
+}
+
+bool is_ioctl(UCHAR major) {
+    return major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+}
+
+}  // namespace
+
+fx_request::fx_request(io_package* package, PIRP irp, bool is_create)
+    : fx_object(fx_type::request), irp_(irp), package_(package), is_create_(is_create) {}
+
+fx_request* fx_request::create(io_package* package, PIRP irp, bool is_create, NTSTATUS* status) {
+    auto* r = new fx_request(package, irp, is_create);
+    const io_device_config& cfg = package->config();
+    const WDF_OBJECT_ATTRIBUTES* attrs =
+        cfg.has_request_attributes ? &cfg.request_attributes : nullptr;
+    *status = r->commit(attrs, nullptr, attr_parent_not_allowed);
+    if (!NT_SUCCESS(*status)) {
+        fx_object::discard(r);
+        return nullptr;
+    }
+    r->set_framework_deleted(true);
+    // Buffered transfers use one system buffer for input and output; make sure it covers both
+    // lengths so no retrieval can point past its end.
+    size_t need = std::max<size_t>(irp->input_length, irp->output_length);
+    if (irp->system_buffer.size() < need)
+        irp->system_buffer.resize(need);
+    return r;
+}
+
+size_t fx_request::transfer_length() const {
+    switch (irp_->major) {
+        case IRP_MJ_READ:
+            return irp_->output_length;
+        case IRP_MJ_WRITE:
+            return irp_->input_length;
+        default:
+            return 0;
+    }
+}
+
+fx_file_object* fx_request::file_object() const {
+    if (package_->file_class() == WdfFileObjectNotRequired)
+        return nullptr;
+    if (irp_->file == nullptr)
+        return nullptr;
+    return fx_file_object::lookup(package_, irp_->file);
+}
+
+bool fx_request::arm_irp_cancel() {
+    std::lock_guard g(irp_->cancel_lock);
+    if (irp_->cancel)
+        return false;
+    irp_->cancel_routine = [this](PIRP) {
+        fx_queue* q;
+        {
+            std::lock_guard g2(sched_lock());
+            q = queue;
+            if (q == nullptr)
+                return;
+            q->add_ref();
+        }
+        q->on_irp_cancel(this);
+        q->release();
+    };
+    return true;
+}
+
+bool fx_request::disarm_irp_cancel() {
+    std::lock_guard g(irp_->cancel_lock);
+    if (!irp_->cancel_routine)
+        return false;
+    irp_->cancel_routine = nullptr;
+    return true;
+}
+
+bool fx_request::irp_cancelled() const {
+    std::lock_guard g(irp_->cancel_lock);
+    return irp_->cancel;
+}
+
+void fx_request::complete(NTSTATUS status, ULONG_PTR info, bool by_framework) {
+    fx_queue* q = nullptr;
+    bool counted = false;
+    {
+        std::unique_lock lk(sched_lock());
+        if (where == place::completed) {
+            violation("WDFREQUEST completed twice", as_number(handle()));
+        }
+        if (!by_framework) {
+            if (where != place::driver) {
+                violation("WdfRequestComplete: the driver does not own the request",
+                          as_number(handle()));
+            }
+            if (cancelable && !cancel_delivered) {
+                violation(
+                    "WdfRequestComplete: the request is still cancelable (call "
+                    "WdfRequestUnmarkCancelable first, and complete a cancelled request "
+                    "only from its cancel routine)",
+                    as_number(handle()));
+            }
+            size_t length = transfer_length();
+            bool rw = major() == IRP_MJ_READ || major() == IRP_MJ_WRITE;
+            bool user_ioctl = major() == IRP_MJ_DEVICE_CONTROL &&
+                              irp_->requestor_mode == UserMode && irp_->output_length > 0;
+            if (user_ioctl)
+                length = irp_->output_length;
+            if ((rw || user_ioctl) && NT_SUCCESS(status) && info > length) {
+                bug_check(bug_code::wdf_violation,
+                          "WDFREQUEST completed with Information larger than its buffer",
+                          as_number(handle()), info, length);
+            }
+        }
+        q = queue;
+        counted = where == place::driver && q != nullptr;
+        if (counted)
+            q->driver_owned.remove(this);
+        where = place::completed;
+        cancelable = false;
+    }
+
+    // A failed create leaves no file object behind: the I/O manager sends no clean-up or close.
+    if (is_create_ && !NT_SUCCESS(status)) {
+        if (fx_file_object* fo = fx_file_object::lookup(package_, irp_->file)) {
+            fo->destroy_from_close();
+        }
+        std::lock_guard g(sched_lock());
+        --package_->open_handles;
+    }
+    io::complete_irp(irp_, status, info);
+    irp_ = nullptr;
+
+    // Keep the queue until its count is dropped: the request was what kept it from going away.
+    if (q != nullptr)
+        q->add_ref();
+    delete_object();
+    if (q != nullptr) {
+        {
+            std::unique_lock lk(sched_lock());
+            if (counted && q->driver_count > 0)
+                --q->driver_count;
+            scheduler::get().wake();
+        }
+        q->release();
+    }
+}
+
+fx_request* request_from(WDFREQUEST handle, const char* routine) {
+    auto* r = fx_get<fx_request>(handle, fx_type::request, routine);
+    std::lock_guard g(sched_lock());
+    if (r->where == fx_request::place::completed) {
+        violation(std::string(routine) + ": the request has already been completed",
+                  as_number(handle));
+    }
+    return r;
+}
+
+}  // namespace platform::wdf
+
+using namespace platform::wdf;
+using platform::faults::fault_point;
+
+namespace {
+
+// Where the input or the output of a request lives, with the framework's checks.
+NTSTATUS locate_buffer(fx_request* r, bool output, PVOID* buffer, size_t* length) {
+    PIRP irp = r->irp();
+    UCHAR major = r->major();
+    size_t len = 0;
+    if (output) {
+        if (major == IRP_MJ_WRITE)
+            return STATUS_INVALID_DEVICE_REQUEST;
+        if (is_ioctl(major)) {
+            len = irp->output_length;
+        } else if (major == IRP_MJ_READ) {
+            len = irp->output_length;
+        } else {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+    } else {
+        if (major == IRP_MJ_READ)
+            return STATUS_INVALID_DEVICE_REQUEST;
+        if (is_ioctl(major)) {
+            len = irp->input_length;
+        } else if (major == IRP_MJ_WRITE) {
+            len = irp->input_length;
+        } else {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+    }
+    if (len == 0)
+        return STATUS_BUFFER_TOO_SMALL;
+    if (is_ioctl(major) && METHOD_FROM_CTL_CODE(irp->ioctl_code) == METHOD_NEITHER &&
+        irp->requestor_mode == UserMode && major == IRP_MJ_DEVICE_CONTROL) {
+        // User-mode addresses of METHOD_NEITHER controls are not safe to hand out here.
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    *buffer = irp->system_buffer.data();
+    *length = len;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS retrieve_buffer(WDFREQUEST Request, bool output, size_t minimum, PVOID* Buffer,
+                         size_t* Length, const char* routine) {
+    fx_request* r = request_from(Request, routine);
+    if (Buffer == nullptr)
+        violation(std::string(routine) + ": Buffer is NULL");
+    *Buffer = nullptr;
+    if (Length != nullptr)
+        *Length = 0;
+    PVOID p = nullptr;
+    size_t len = 0;
+    NTSTATUS st = locate_buffer(r, output, &p, &len);
+    if (!NT_SUCCESS(st))
+        return st;
+    if (len < minimum)
+        return STATUS_BUFFER_TOO_SMALL;
+    *Buffer = p;
+    if (Length != nullptr)
+        *Length = len;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS retrieve_memory(WDFREQUEST Request, bool output, WDFMEMORY* Memory, const char* routine) {
+    fx_request* r = request_from(Request, routine);
+    if (Memory == nullptr)
+        violation(std::string(routine) + ": Memory is NULL");
+    *Memory = nullptr;
+    PVOID p = nullptr;
+    size_t len = 0;
+    NTSTATUS st = locate_buffer(r, output, &p, &len);
+    if (!NT_SUCCESS(st))
+        return st;
+    WDFMEMORY& slot = output ? r->output_memory : r->input_memory;
+    if (slot == nullptr) {
+        // A memory object over the request's buffer, deleted with the request; the driver
+        // cannot delete it itself.
+        auto* m = new fx_memory();
+        m->buffer = p;
+        m->size = len;
+        st = m->commit(nullptr, r, attr_none);
+        if (!NT_SUCCESS(st)) {
+            fx_object::discard(m);
+            return st;
+        }
+        m->set_framework_deleted(true);
+        slot = m->handle_as<WDFMEMORY>();
+    }
+    *Memory = slot;
+    return STATUS_SUCCESS;
+}
+
+fx_queue* current_queue(fx_request* r, const char* routine) {
+    fx_queue* q;
+    {
+        std::lock_guard g(platform::scheduler::get().lock());
+        q = r->queue;
+    }
+    if (q == nullptr) {
+        violation(std::string(routine) + ": the request does not belong to a queue",
+                  reinterpret_cast<std::uintptr_t>(r->handle()));
+    }
+    return q;
+}
+
+}  // namespace
+
+extern "C" {
+
+VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status) {
+    fx_request* r = request_from(Request, "WdfRequestComplete");
+    r->complete(Status, r->information);
+}
+
+VOID WdfRequestCompleteWithPriorityBoost(WDFREQUEST Request, NTSTATUS Status, CCHAR PriorityBoost) {
+    (void)PriorityBoost;  // the host's scheduler has no priorities to boost
+    fx_request* r = request_from(Request, "WdfRequestCompleteWithPriorityBoost");
+    r->complete(Status, r->information);
+}
+
+VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information) {
+    fx_request* r = request_from(Request, "WdfRequestCompleteWithInformation");
+    r->complete(Status, Information);
+}
+
+VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information) {
+    fx_request* r = request_from(Request, "WdfRequestSetInformation");
+    std::lock_guard g(platform::scheduler::get().lock());
+    r->information = Information;
+}
+
+ULONG_PTR WdfRequestGetInformation(WDFREQUEST Request) {
+    fx_request* r = request_from(Request, "WdfRequestGetInformation");
+    std::lock_guard g(platform::scheduler::get().lock());
+    return r->information;
+}
+
+NTSTATUS WdfRequestGetStatus(WDFREQUEST Request) {
+    fx_request* r = request_from(Request, "WdfRequestGetStatus");
+    return r->irp()->status;
+}
+
+VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters) {
+    fx_request* r = request_from(Request, "WdfRequestGetParameters");
+    if (Parameters == nullptr || Parameters->Size != sizeof(WDF_REQUEST_PARAMETERS)) {
+        violation(
+            "WdfRequestGetParameters: WDF_REQUEST_PARAMETERS not initialised with "
+            "WDF_REQUEST_PARAMETERS_INIT");
+    }
+    PIRP irp = r->irp();
+    RtlZeroMemory(&Parameters->Parameters, sizeof(Parameters->Parameters));
+    Parameters->MinorFunction = irp->minor;
+    Parameters->Type = static_cast<WDF_REQUEST_TYPE>(irp->major);
+    switch (irp->major) {
+        case IRP_MJ_CREATE:
+            Parameters->Parameters.Create.SecurityContext = nullptr;
+            break;
+        case IRP_MJ_READ:
+            Parameters->Parameters.Read.Length = irp->output_length;
+            Parameters->Parameters.Read.DeviceOffset = irp->byte_offset;
+            break;
+        case IRP_MJ_WRITE:
+            Parameters->Parameters.Write.Length = irp->input_length;
+            Parameters->Parameters.Write.DeviceOffset = irp->byte_offset;
+            break;
+        case IRP_MJ_DEVICE_CONTROL:
+        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+            Parameters->Parameters.DeviceIoControl.OutputBufferLength = irp->output_length;
+            Parameters->Parameters.DeviceIoControl.InputBufferLength = irp->input_length;
+            Parameters->Parameters.DeviceIoControl.IoControlCode = irp->ioctl_code;
+            break;
+        default:
+            break;
+    }
+}
+
+NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength,
+                                       PVOID* Buffer, size_t* Length) {
+    if (auto st = fault_point("WdfRequestRetrieveInputBuffer"))
+        return *st;
+    return retrieve_buffer(Request, false, MinimumRequiredLength, Buffer, Length,
+                           "WdfRequestRetrieveInputBuffer");
+}
+
+NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize,
+                                        PVOID* Buffer, size_t* Length) {
+    if (auto st = fault_point("WdfRequestRetrieveOutputBuffer"))
+        return *st;
+    return retrieve_buffer(Request, true, MinimumRequiredSize, Buffer, Length,
+                           "WdfRequestRetrieveOutputBuffer");
+}
+
+NTSTATUS WdfRequestRetrieveInputMemory(WDFREQUEST Request, WDFMEMORY* Memory) {
+    if (auto st = fault_point("WdfRequestRetrieveInputMemory"))
+        return *st;
+    return retrieve_memory(Request, false, Memory, "WdfRequestRetrieveInputMemory");
+}
+
+NTSTATUS WdfRequestRetrieveOutputMemory(WDFREQUEST Request, WDFMEMORY* Memory) {
+    if (auto st = fault_point("WdfRequestRetrieveOutputMemory"))
+        return *st;
+    return retrieve_memory(Request, true, Memory, "WdfRequestRetrieveOutputMemory");
+}
+
+WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST Request) {
+    fx_request* r = request_from(Request, "WdfRequestGetFileObject");
+    fx_file_object* fo = r->file_object();
+    return fo ? fo->handle_as<WDFFILEOBJECT>() : nullptr;
+}
+
+KPROCESSOR_MODE WdfRequestGetRequestorMode(WDFREQUEST Request) {
+    fx_request* r = request_from(Request, "WdfRequestGetRequestorMode");
+    return r->irp()->requestor_mode;
+}
+
+PIRP WdfRequestWdmGetIrp(WDFREQUEST Request) {
+    fx_request* r = request_from(Request, "WdfRequestWdmGetIrp");
+    return r->irp();
+}
+
+WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request) {
+    fx_request* r = request_from(Request, "WdfRequestGetIoQueue");
+    std::lock_guard g(platform::scheduler::get().lock());
+    return r->queue ? r->queue->handle_as<WDFQUEUE>() : nullptr;
+}
+
+NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue) {
+    if (auto st = fault_point("WdfRequestForwardToIoQueue"))
+        return *st;
+    fx_request* r = request_from(Request, "WdfRequestForwardToIoQueue");
+    fx_queue* q = queue_from(DestinationQueue, "WdfRequestForwardToIoQueue");
+    return q->forward(r);
+}
+
+NTSTATUS WdfRequestRequeue(WDFREQUEST Request) {
+    if (auto st = fault_point("WdfRequestRequeue"))
+        return *st;
+    fx_request* r = request_from(Request, "WdfRequestRequeue");
+    return current_queue(r, "WdfRequestRequeue")->requeue(r);
+}
+
+VOID WdfRequestMarkCancelable(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel) {
+    fx_request* r = request_from(Request, "WdfRequestMarkCancelable");
+    if (EvtRequestCancel == nullptr)
+        violation("WdfRequestMarkCancelable: no cancel routine");
+    NTSTATUS st;
+    current_queue(r, "WdfRequestMarkCancelable")->mark_cancelable(r, EvtRequestCancel, false, &st);
+}
+
+NTSTATUS WdfRequestMarkCancelableEx(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel) {
+    if (auto st = fault_point("WdfRequestMarkCancelableEx"))
+        return *st;
+    fx_request* r = request_from(Request, "WdfRequestMarkCancelableEx");
+    if (EvtRequestCancel == nullptr)
+        violation("WdfRequestMarkCancelableEx: no cancel routine");
+    NTSTATUS st;
+    current_queue(r, "WdfRequestMarkCancelableEx")->mark_cancelable(r, EvtRequestCancel, true, &st);
+    return st;
+}
+
+NTSTATUS WdfRequestUnmarkCancelable(WDFREQUEST Request) {
+    if (auto st = fault_point("WdfRequestUnmarkCancelable"))
+        return *st;
+    fx_request* r = request_from(Request, "WdfRequestUnmarkCancelable");
+    return current_queue(r, "WdfRequestUnmarkCancelable")->unmark_cancelable(r);
+}
+
+BOOLEAN WdfRequestIsCanceled(WDFREQUEST Request) {
+    fx_request* r = request_from(Request, "WdfRequestIsCanceled");
+    {
+        std::lock_guard g(platform::scheduler::get().lock());
+        if (r->where != fx_request::place::driver) {
+            violation("WdfRequestIsCanceled: the driver does not own the request",
+                      reinterpret_cast<std::uintptr_t>(Request));
+        }
+        if (r->cancelable) {
+            violation("WdfRequestIsCanceled: the request is marked cancelable",
+                      reinterpret_cast<std::uintptr_t>(Request));
+        }
+        if (r->canceled)
+            return TRUE;
+    }
+    return r->irp_cancelled() ? TRUE : FALSE;
+}
+
+VOID WdfRequestStopAcknowledge(WDFREQUEST Request, BOOLEAN Requeue) {
+    fx_request* r = request_from(Request, "WdfRequestStopAcknowledge");
+    current_queue(r, "WdfRequestStopAcknowledge")->stop_acknowledge(r, Requeue != FALSE);
+}
+
+}  // extern "C"

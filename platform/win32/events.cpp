@@ -1,0 +1,164 @@
+// Events and waits: CreateEventW / OpenEventW on the kernel's event objects (named ones in
+// \BaseNamedObjects, shared with the kernel's named events), SetEvent, ResetEvent, the
+// waits and Sleep, all through the kernel's dispatcher and so through the scheduler.
+#include <wdm.h>
+#include <windows.h>
+
+#include "io/security.h"
+#include "kernel/strings.h"
+#include "win32/process.h"
+#include "win32/win32_internal.h"
+
+namespace platform::win32 {
+namespace {
+
+// "Global\X" and "Local\X" name the same object as "X": there is one session.
+std::u16string event_path(std::u16string_view name) {
+    for (std::u16string_view prefix : {u"Global\\", u"Local\\"}) {
+        if (name.starts_with(prefix)) {
+            name.remove_prefix(prefix.size());
+            break;
+        }
+    }
+    return u"\\BaseNamedObjects\\" + std::u16string(name);
+}
+
+HANDLE insert_event(const kernel::named_event_result& r, ACCESS_MASK access) {
+    if (NT_ERROR(r.status)) {
+        set_status_error(r.status);
+        return nullptr;
+    }
+    HANDLE h = current_process().handles().insert(r.event, access);
+    SetLastError(r.status == STATUS_OBJECT_NAME_EXISTS ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return h;
+}
+
+HANDLE create_event(BOOL manual, BOOL initial, const std::u16string* name) {
+    std::u16string path = name != nullptr && !name->empty() ? event_path(*name) : std::u16string();
+    auto r = kernel::create_event(path, manual ? NotificationEvent : SynchronizationEvent,
+                                  initial != FALSE);
+    return insert_event(r, EVENT_ALL_ACCESS);
+}
+
+HANDLE open_event(DWORD access, const std::u16string* name) {
+    if (name == nullptr || name->empty()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return insert_event(kernel::open_event(event_path(*name)), access);
+}
+
+// Kernel time-out from milliseconds: null for INFINITE, else relative.
+PLARGE_INTEGER timeout_of(DWORD ms, LARGE_INTEGER& storage) {
+    if (ms == INFINITE) {
+        return nullptr;
+    }
+    storage.QuadPart = -static_cast<LONGLONG>(ms) * 10'000;
+    return &storage;
+}
+
+}  // namespace
+
+ob::ref<kernel::event_object> event_from_handle(HANDLE h, ACCESS_MASK needed) {
+    if (h == nullptr || h == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return {};
+    }
+    ob::handle_entry e = current_process().handles().lookup(h);
+    if (!e.obj || e.obj->type() != ob::kind::event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return {};
+    }
+    if ((e.granted & needed) != needed) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return {};
+    }
+    return ob::ref<kernel::event_object>(static_cast<kernel::event_object*>(e.obj.get()), false);
+}
+
+HANDLE create_event_wide(LPSECURITY_ATTRIBUTES, BOOL manual, BOOL initial, const wchar_t* name) {
+    std::u16string n = name != nullptr ? io::from_wide(name) : std::u16string();
+    return create_event(manual, initial, name != nullptr ? &n : nullptr);
+}
+
+HANDLE open_event_wide(DWORD access, BOOL, const wchar_t* name) {
+    std::u16string n = name != nullptr ? io::from_wide(name) : std::u16string();
+    return open_event(access, name != nullptr ? &n : nullptr);
+}
+
+}  // namespace platform::win32
+
+using namespace platform;
+
+extern "C" {
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName) {
+    std::u16string n(kernel::view(lpName));
+    return win32::create_event(bManualReset, bInitialState, lpName != nullptr ? &n : nullptr);
+}
+
+HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL, LPCWSTR lpName) {
+    std::u16string n(kernel::view(lpName));
+    return win32::open_event(dwDesiredAccess, lpName != nullptr ? &n : nullptr);
+}
+
+BOOL SetEvent(HANDLE hEvent) {
+    auto ev = win32::event_from_handle(hEvent, EVENT_MODIFY_STATE);
+    if (!ev) {
+        return FALSE;
+    }
+    KeSetEvent(ev->event(), 0, FALSE);
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE hEvent) {
+    auto ev = win32::event_from_handle(hEvent, EVENT_MODIFY_STATE);
+    if (!ev) {
+        return FALSE;
+    }
+    KeClearEvent(ev->event());
+    return TRUE;
+}
+
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                             DWORD dwMilliseconds) {
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    std::vector<ob::ref<kernel::event_object>> held;
+    PVOID objects[MAXIMUM_WAIT_OBJECTS];
+    for (DWORD i = 0; i < nCount; ++i) {
+        auto ev = win32::event_from_handle(lpHandles[i], SYNCHRONIZE);
+        if (!ev) {
+            return WAIT_FAILED;
+        }
+        objects[i] = ev->event();
+        held.push_back(std::move(ev));
+    }
+    LARGE_INTEGER storage;
+    PLARGE_INTEGER timeout = win32::timeout_of(dwMilliseconds, storage);
+    KWAIT_BLOCK blocks[MAXIMUM_WAIT_OBJECTS];
+    NTSTATUS st = KeWaitForMultipleObjects(nCount, objects, bWaitAll ? WaitAll : WaitAny,
+                                           UserRequest, UserMode, FALSE, timeout, blocks);
+    if (st == STATUS_TIMEOUT) {
+        return WAIT_TIMEOUT;
+    }
+    if (st >= STATUS_WAIT_0 && st < STATUS_WAIT_0 + static_cast<NTSTATUS>(nCount)) {
+        return WAIT_OBJECT_0 + static_cast<DWORD>(st - STATUS_WAIT_0);
+    }
+    win32::set_status_error(st);
+    return WAIT_FAILED;
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+}
+
+void Sleep(DWORD dwMilliseconds) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -static_cast<LONGLONG>(dwMilliseconds) * 10'000;
+    KeDelayExecutionThread(UserMode, FALSE, &interval);
+}
+
+}  // extern "C"

@@ -1,0 +1,131 @@
+// Win32 processes and the process-level routines.
+#include "win32/process.h"
+
+#include <atomic>
+#include <mutex>
+
+#include "io/io_manager.h"
+
+namespace platform::win32 {
+namespace {
+
+constexpr DWORD system_process_id = 4;
+std::atomic<DWORD> next_process_id{0x100};
+
+void install_table_resolver() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        ob::set_process_table_resolver([](void* p) -> ob::handle_table* {
+            return p != nullptr ? &static_cast<process*>(p)->handles() : nullptr;
+        });
+    });
+}
+
+}  // namespace
+
+process::process(io::token_kind kind, std::string name)
+    : name_(std::move(name)),
+      id_(next_process_id.fetch_add(4)),
+      token_(io::make_token(kind)),
+      handles_(false, name_) {}
+
+std::shared_ptr<process> process::create(io::token_kind kind, std::string name) {
+    install_table_resolver();
+    return std::shared_ptr<process>(new process(kind, std::move(name)));
+}
+
+process::~process() {
+    if (main_) {
+        wait();
+        main_->join();
+    }
+    handles_.close_all();
+}
+
+void process::adopt_current_thread() {
+    auto& s = scheduler::get();
+    std::lock_guard g(s.lock());
+    s.current_locked().user_process = this;
+}
+
+void process::run(std::function<void()> main) {
+    if (main_) {
+        return;  // a process has one main thread
+    }
+    main_ = scheduler::get().start_thread(name_ + ":main", [this, main = std::move(main)] {
+        adopt_current_thread();
+        main();
+        exit_now();
+    });
+}
+
+std::shared_ptr<scheduler::joinable> process::start_thread(std::string name,
+                                                           std::function<void()> body) {
+    return scheduler::get().start_thread(name_ + ":" + name, [this, body = std::move(body)] {
+        adopt_current_thread();
+        body();
+    });
+}
+
+void process::exit_now() {
+    // Pending requests first (cancelled and waited for), then the handles: their clean-ups
+    // reach the driver only after the cancellations.
+    io::cancel_process_requests(this);
+    handles_.close_all();
+    auto& s = scheduler::get();
+    std::lock_guard g(s.lock());
+    exited_ = true;
+    s.wake();
+}
+
+void process::wait() {
+    auto& s = scheduler::get();
+    std::unique_lock lk(s.lock());
+    std::function<bool()> done = [this] { return exited_; };
+    s.block(lk, done, no_deadline, "process '" + name_ + "' to exit");
+}
+
+bool process::exited() {
+    std::lock_guard g(scheduler::get().lock());
+    return exited_;
+}
+
+process* process_of(const thread_record& t) {
+    return static_cast<process*>(t.user_process);
+}
+
+process& current_process() {
+    auto& s = scheduler::get();
+    static process* host = [] {
+        install_table_resolver();
+        return new process(io::token_kind::local_system, "host");
+    }();
+    std::lock_guard g(s.lock());
+    thread_record& self = s.current_locked();
+    if (self.user_process == nullptr) {
+        self.user_process = host;
+    }
+    return *static_cast<process*>(self.user_process);
+}
+
+}  // namespace platform::win32
+
+using namespace platform;
+
+extern "C" {
+
+HANDLE PsGetCurrentProcessId(VOID) {
+    win32::process* p = win32::process_of(scheduler::get().current());
+    DWORD id = p != nullptr ? p->id() : win32::system_process_id;
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(id));
+}
+
+DWORD GetCurrentProcessId(void) {
+    return win32::current_process().id();
+}
+
+DWORD GetCurrentThreadId(void) {
+    return static_cast<DWORD>(scheduler::get().current().id);
+}
+
+}  // extern "C"

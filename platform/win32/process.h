@@ -1,0 +1,72 @@
+// Win32 processes: an account (token), a handle table, and threads known to the scheduler.
+//
+//     auto p = win32::process::create(io::token_kind::user, "client");
+//     p->run([] {
+//         HANDLE h = CreateFileW(L"\\\\.\\VRAX", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+//                                OPEN_EXISTING, 0, nullptr);
+//         ...
+//     });
+//     p->wait();  // the main thread returned and the process has exited
+//
+// A process exits when its main thread's function returns: the requests its threads still
+// have pending are cancelled (and waited for, as a thread's exit waits), then every handle
+// it holds is closed, which sends the clean-ups and closes. Threads started with
+// start_thread that are still running then find their handles gone; each thread's own exit
+// cancels the requests it issued.
+//
+// A thread that belongs to no process (the test's own thread) and calls the Win32 subset is
+// taken into the "host" process, which runs as LocalSystem and never exits.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "core/scheduler.h"
+#include "io/security.h"
+#include "kernel/object_manager.h"
+
+namespace platform::win32 {
+
+class process {
+  public:
+    static std::shared_ptr<process> create(io::token_kind kind, std::string name);
+    ~process();
+    process(const process&) = delete;
+    process& operator=(const process&) = delete;
+
+    const std::string& name() const { return name_; }
+    DWORD id() const { return id_; }
+    const io::token& token() const { return token_; }
+    ob::handle_table& handles() { return handles_; }
+
+    // Starts the main thread running `main`; the process exits when it returns. Once only.
+    void run(std::function<void()> main);
+    // Starts another thread of the process.
+    std::shared_ptr<scheduler::joinable> start_thread(std::string name, std::function<void()> body);
+    // Waits (through the scheduler) until the process has exited.
+    void wait();
+    bool exited();
+
+  private:
+    process(io::token_kind kind, std::string name);
+    void exit_now();  // on the main thread, after its function returned
+    void adopt_current_thread();
+
+    std::string name_;
+    DWORD id_;
+    io::token token_;
+    ob::handle_table handles_;
+    std::shared_ptr<scheduler::joinable> main_;
+    bool exited_ = false;  // guarded by the scheduler lock
+    friend process& current_process();
+    friend process* process_of(const thread_record& t);
+};
+
+// The calling thread's process (the host process for a thread that has none).
+process& current_process();
+process* process_of(const thread_record& t);
+
+}  // namespace platform::win32

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harnesses (preset "fuzz": clang, ASan+UBSan) and runs each one, one at
+# a time, for the given number of seconds (default 60) from its seed corpus. Any finding (a
+# crash, a sanitizer report, a failed expectation, a leak) fails the run; the reproducer is
+# left in build/fuzz/findings/<harness>/.
+# usage: scripts/run-fuzz.sh [seconds] [harness ...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+shift || true
+harnesses=("$@")
+if [ ${#harnesses[@]} -eq 0 ]; then
+  harnesses=()
+  for dir in fuzz/corpus/*/; do
+    harnesses+=("$(basename "$dir")")
+  done
+fi
+
+cmake --preset fuzz >/dev/null
+targets=()
+for h in "${harnesses[@]}"; do targets+=("fuzz_$h"); done
+cmake --build --preset fuzz --target "${targets[@]}"
+
+status=0
+for h in "${harnesses[@]}"; do
+  bin=build/fuzz/fuzz/fuzz_$h
+  work=build/fuzz/corpus/$h        # grows while fuzzing; the committed seeds stay as they are
+  findings=build/fuzz/findings/$h
+  mkdir -p "$work" "$findings"
+  log=build/fuzz/findings/$h.log
+  echo "fuzz: $h for ${seconds}s"
+  if "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 -artifact_prefix="$findings/" "$work" "fuzz/corpus/$h" >"$log" 2>&1; then
+    runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || true)
+    echo "fuzz: $h clean, ${runs:-?} executions"
+  else
+    echo "fuzz: $h FOUND A PROBLEM (log $log, reproducer in $findings/)"
+    tail -30 "$log"
+    status=1
+  fi
+done
+exit $status

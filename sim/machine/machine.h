@@ -1,0 +1,101 @@
+// A simulated Windows machine with VRAX installed: it boots the host platform, loads the
+// driver, adds and starts its root-enumerated control device, runs programs as processes
+// with a chosen account, injects Plug and Play and power events and faults, and shuts down
+// with the verifier's final check (pool by tag, handles, references, devices, PnP
+// notifications).
+//
+//     sim::machine m;                    // Windows 10.0, virtual time, tracing at verbose
+//     m.boot();                          // DriverEntry, AddDevice, start
+//     auto h = m.run_as(sim::account::administrator, "probe", [](sim::program&) { ... });
+//     m.sleep(); m.resume();
+//     m.shutdown();                      // removal, unload, final check
+//
+// One machine exists at a time in a process (the platform is process-wide state).
+#pragma once
+
+#include <ntddk.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pnp/pnp_manager.h"
+#include "wpp/trace_session.h"
+
+namespace sim {
+
+struct machine_options {
+    // The version RtlGetVersion / PsGetVersion report.
+    std::uint32_t os_major = 10;
+    std::uint32_t os_minor = 0;
+    std::uint32_t os_build = 19045;
+    // Real time instead of virtual time (interactive runs).
+    bool wall_clock = false;
+    // A trace session for the driver's control GUID, enabled before the driver loads; level
+    // 0 starts none.
+    UCHAR trace_level = 5;
+    ULONG trace_flags = 0x1;
+    // The "SupportNewHWID" value of the device's hardware key, if any (REG_DWORD).
+    std::optional<std::uint32_t> support_new_hwid;
+};
+
+// What the machine did, in order, for transcripts and test messages.
+struct machine_event {
+    std::string what;
+    NTSTATUS status = 0;
+};
+
+class machine {
+  public:
+    explicit machine(machine_options options = {});
+    ~machine();  // shuts down if still running (final check included)
+    machine(const machine&) = delete;
+    machine& operator=(const machine&) = delete;
+
+    // Loads the driver, adds its device and starts it; returns the first failing status.
+    NTSTATUS boot();
+    NTSTATUS load_driver();
+    NTSTATUS add_device();
+    NTSTATUS start_device();
+
+    // Plug and Play and power events for the VRAX device.
+    NTSTATUS sleep();
+    NTSTATUS resume();
+    NTSTATUS query_stop();
+    NTSTATUS query_remove();
+    NTSTATUS surprise_remove();
+    NTSTATUS remove_device();
+    NTSTATUS unload_driver();
+
+    // Removes the device, unloads the driver, stops tracing and runs the final check (a
+    // violation is a bug check). Returns the report lines that were found (empty: clean).
+    std::vector<std::string> shutdown();
+
+    platform::pnp::device_node* device() const { return node_; }
+    platform::pnp::driver* driver() const { return driver_; }
+    PDEVICE_OBJECT control_device_object() const;
+    platform::wpp::trace_session* trace() const { return trace_.get(); }
+    const std::vector<machine_event>& events() const { return events_; }
+    bool running() const { return running_; }
+
+  private:
+    NTSTATUS record(std::string what, NTSTATUS status);
+
+    machine_options options_;
+    platform::pnp::driver* driver_ = nullptr;
+    platform::pnp::device_node* node_ = nullptr;
+    std::unique_ptr<platform::wpp::trace_session> trace_;
+    std::vector<machine_event> events_;
+    bool running_ = false;
+    bool shut_down_ = false;
+};
+
+// Win32 error code and its symbolic name, for transcripts ("5 ERROR_ACCESS_DENIED").
+std::string win32_error_name(unsigned long code);
+// NTSTATUS and its symbolic name ("0xC0000022 STATUS_ACCESS_DENIED").
+std::string status_name(NTSTATUS status);
+
+}  // namespace sim

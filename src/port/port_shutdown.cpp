@@ -1,0 +1,95 @@
+// Shutdown of the ports. PortStopEvent tells every service thread and every waiting control
+// that the ports are going; the shutdown then waits for the threads and hands the named
+// events programs registered their final signal.
+#include <ntddk.h>
+#include <wdf.h>
+
+#include "../driver/code_sections.h"
+#include "../vrax_device.h"
+#include "port_shutdown.h"
+
+#include "../trace.h"
+#if defined(EVENT_TRACING)
+#include "port_shutdown.tmh"
+#endif
+
+namespace {
+
+// Waits for each port's service thread and drops the reference the port's first open took.
+// A thread that outlives a bounded wait is let go all the same.
+VRAX_PAGED_CODE
+_IRQL_requires_(PASSIVE_LEVEL) VOID
+    WaitForPortThreads(_Inout_ PVRAX_DEVICE_CONTEXT Context, _In_ BOOLEAN WaitForever) {
+    PAGED_CODE();
+
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = VRAX_TIMEOUT_PORT_THREAD;
+    ULONG count = Context->PortCount;
+    if (count > VRAX_PORT_COUNT) {
+        count = VRAX_PORT_COUNT;
+    }
+    for (ULONG i = 0; i < count; ++i) {
+        PETHREAD thread = Context->PortThreads[i];
+        if (thread == nullptr) {
+            continue;
+        }
+        NTSTATUS status = KeWaitForSingleObject(thread, Executive, KernelMode, FALSE,
+                                                WaitForever ? nullptr : &timeout);
+        if (status == STATUS_TIMEOUT) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u thread did not end in time", i);
+        }
+        ObDereferenceObject(thread);
+        Context->PortThreads[i] = nullptr;
+    }
+}
+
+// Sets every named event a program registered and releases the driver's handle and
+// reference. The slots are emptied; the count of used slots stays.
+VRAX_PAGED_CODE
+_IRQL_requires_(PASSIVE_LEVEL) VOID ReleaseNamedEvents(_Inout_ PVRAX_DEVICE_CONTEXT Context) {
+    PAGED_CODE();
+
+    ULONG count = Context->NamedEventCount;
+    if (count > VRAX_NAMED_EVENT_SLOTS) {
+        count = VRAX_NAMED_EVENT_SLOTS;
+    }
+    for (ULONG i = 0; i < count; ++i) {
+        PKEVENT event = Context->NamedEvents[i];
+        if (event == nullptr) {
+            continue;
+        }
+        KeSetEvent(event, 0, FALSE);
+        if (Context->NamedEventHandles[i] != nullptr) {
+            NTSTATUS status = ZwClose(Context->NamedEventHandles[i]);
+            if (NT_SUCCESS(status)) {
+                Context->NamedEventHandles[i] = nullptr;
+            } else {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "ZwClose of event %u failed %!STATUS!",
+                            i, status);
+            }
+        }
+        ObDereferenceObject(event);
+        Context->NamedEvents[i] = nullptr;
+        Context->NamedEventHandles[i] = nullptr;
+    }
+}
+
+}  // namespace
+
+VRAX_PAGED_CODE
+_Use_decl_annotations_ NTSTATUS SmdPortsStop(WDFDEVICE Device, BOOLEAN WaitForever) {
+    PAGED_CODE();
+
+    PVRAX_DEVICE_CONTEXT context = GetVraxDeviceContext(Device);
+    if (context == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port shutdown without device context");
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    KeSetEvent(&PortStopEvent, 1, FALSE);
+    WaitForPortThreads(context, WaitForever);
+    ReleaseNamedEvents(context);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_VRAX, "ports stopped, wait forever %!bool!",
+                WaitForever);
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,41 @@
+// The port table: one record per SMD channel index (0..28) and the context attached to each
+// port's I/O target.
+#pragma once
+
+#include <ntddk.h>
+#include <wdf.h>
+
+#include "../vrax_device.h"
+
+// Room for one short event name, zero-padded (the names are built when the channel opens).
+#define VRAX_EVENT_NAME_CHARS 128
+
+// Context of a port's I/O target. It lives exactly as long as that target: a re-open of the
+// port creates a new target, so a new context with new events of the same names. An event
+// pointer and its handle are set and cleared together.
+typedef struct _IOTARGET_SMD_PORT_CONTEXT {
+    PKEVENT ReadEvent;   // signalled by the SMD side when data can be read
+    PKEVENT OpenEvent;   // signalled when the SMD channel is open
+    PKEVENT CloseEvent;  // signalled when the SMD side closes the channel
+    HANDLE ReadEventHandle;
+    HANDLE OpenEventHandle;
+    HANDLE CloseEventHandle;
+    WCHAR ReadEventName[VRAX_EVENT_NAME_CHARS];
+    WCHAR OpenEventName[VRAX_EVENT_NAME_CHARS];
+    WCHAR CloseEventName[VRAX_EVENT_NAME_CHARS];
+} IOTARGET_SMD_PORT_CONTEXT, *PIOTARGET_SMD_PORT_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(IOTARGET_SMD_PORT_CONTEXT, GetSmdPortContext)
+
+// One port. Not locked: a port is opened by the arrival work item or re-opened by its own
+// service thread, and closed only by that thread; the transmit path reads IoTarget as a
+// single pointer. A record is closed while IoTarget is NULL.
+typedef struct _SMD_PORT_RECORD {
+    WDFDEVICE Device;                        // owning control device, written at each open
+    PIOTARGET_SMD_PORT_CONTEXT PortContext;  // context of the current target, or NULL
+    WDFIOTARGET IoTarget;                    // the open target, or NULL while closed
+    ULONG PortIndex;                         // written at each open; tags every received frame
+} SMD_PORT_RECORD, *PSMD_PORT_RECORD;
+
+// Zero at load; element i describes port i.
+extern SMD_PORT_RECORD SmdPortTable[VRAX_PORT_COUNT];

@@ -1,0 +1,233 @@
+// Routing table: start-up, port opening, teardown, and the client ids held per session,
+// port and service type.
+#include <ntddk.h>
+#include <wdf.h>
+
+#include "routing_table.h"
+
+#include "../port/receive_dispatch.h"
+#include "../session/delivery.h"
+#include "../vrax_lock.h"
+#include "../vrax_pool.h"
+#include "../vrax_wire.h"
+#include "control_requests.h"
+#include "lazy_wait_lock.h"
+
+#include "../trace.h"
+#if defined(EVENT_TRACING)
+#include "routing.tmh"
+#endif
+
+VRAX_ROUTING_ENTRY RoutingTable[VRAX_PORT_COUNT];
+
+// The token each port is attached with; only its address matters.
+static UCHAR PortAttachContexts[VRAX_PORT_COUNT][VRAX_PORT_ATTACH_CONTEXT_SIZE];
+
+static BOOLEAN IsClientService(UCHAR ServiceType) {
+    return ServiceType != VRAX_SERVICE_CONTROL && ServiceType != VRAX_SERVICE_INVALID;
+}
+
+// The link that points at the session's record in the list, or NULL when it has none.
+static PVRAX_CLIENT_RECORD* FindRecordLink(PVRAX_CLIENT_RECORD* Head, ULONG SessionKey) {
+    for (PVRAX_CLIENT_RECORD* link = Head; *link != nullptr; link = &(*link)->Next) {
+        if ((*link)->SessionKey == SessionKey) {
+            return link;
+        }
+    }
+    return nullptr;
+}
+
+static VOID FreeRecordList(PVRAX_CLIENT_RECORD* Head) {
+    PVRAX_CLIENT_RECORD record = *Head;
+    *Head = nullptr;
+    while (record != nullptr) {
+        PVRAX_CLIENT_RECORD next = record->Next;
+        VraxFreePool(record, VRAX_TAG_CLIENT_RECORD);
+        record = next;
+    }
+}
+
+_Use_decl_annotations_ int InitRouting() {
+    for (ULONG port = 0; port < VRAX_PORT_COUNT; ++port) {
+        VRAX_ROUTING_ENTRY* entry = &RoutingTable[port];
+        InterlockedExchange(&entry->Open, 0);
+        RtlZeroMemory(entry->Clients, sizeof(entry->Clients));
+        // Locks that exist already (a re-initialisation) are kept: another thread may be
+        // waiting on them.
+        if (VraxEnsureWaitLock(&entry->RoutingLock) == nullptr ||
+            VraxEnsureWaitLock(&entry->SendLock) == nullptr) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "routing: port %u lock creation failed",
+                        port);
+            return -1;
+        }
+    }
+
+    int result = InitTransactions();
+    if (result != 0) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "routing: transaction table result %d", result);
+    }
+
+    if (RegisterReceiveHandler(DemuxFrame) != 0) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "routing: receive handler not registered");
+        return -1;
+    }
+    return 0;
+}
+
+_Use_decl_annotations_ int OpenPortRouting(ULONG PortIndex) {
+    if (PortIndex >= VRAX_PORT_COUNT) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "open routing: bad port %u", PortIndex);
+        return -1;
+    }
+    VRAX_ROUTING_ENTRY* entry = &RoutingTable[PortIndex];
+    WDFWAITLOCK lock = VraxEnsureWaitLock(&entry->RoutingLock);
+    if (lock == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "open routing: port %u lock creation failed",
+                    PortIndex);
+        return -1;
+    }
+
+    int result;
+    BOOLEAN opened;
+    {
+        VRAX_WAIT_LOCK_HOLDER holder(lock);
+        if (VraxReadFlag(&entry->Open) != 0) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "open routing: port %u already open",
+                        PortIndex);
+            return -1;
+        }
+        InterlockedExchange(&entry->Open, 1);
+        result = AttachPort(PortIndex, PortAttachContexts[PortIndex]);
+        if (result != 0) {
+            InterlockedExchange(&entry->Open, 0);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "open routing: port %u not attached",
+                        PortIndex);
+        }
+        opened = VraxReadFlag(&entry->Open) != 0;
+    }
+
+    // The notice is sent outside the routing lock: sending takes the transaction and send
+    // locks, which are never taken before the routing lock on a receive path.
+    if (opened) {
+        SendPortOpenNotice(PortIndex);
+    }
+    return result;
+}
+
+_Use_decl_annotations_ VOID ResetRouting() {
+    for (ULONG port = 0; port < VRAX_PORT_COUNT; ++port) {
+        for (ULONG service = 0; service < VRAX_SERVICE_TYPE_COUNT; ++service) {
+            FreeRecordList(&RoutingTable[port].Clients[service]);
+        }
+    }
+    ResetTransactions();
+    // Without this the next arrival of the SMD interface could not attach its ports again.
+    for (ULONG port = 0; port < VRAX_PORT_COUNT; ++port) {
+        DetachPort(port);
+    }
+}
+
+_Use_decl_annotations_ int RegisterClientId(ULONG SessionKey, ULONG PortIndex, UCHAR ServiceType,
+                                            UCHAR ClientId) {
+    if (PortIndex >= VRAX_PORT_COUNT || !IsClientService(ServiceType)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "register: bad port %u or service %u", PortIndex,
+                    ServiceType);
+        return -1;
+    }
+    // The key "none" would turn every unicast to the id into a broadcast, and the broadcast
+    // id cannot be owned: it is the free-slot mark.
+    if (SessionKey == VRAX_SESSION_KEY_NONE || ClientId == VRAX_CLIENT_SLOT_FREE) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "register: key 0x%x client id %u refused",
+                    SessionKey, ClientId);
+        return -1;
+    }
+
+    PVRAX_CLIENT_RECORD* head = &RoutingTable[PortIndex].Clients[ServiceType];
+    PVRAX_CLIENT_RECORD* link = FindRecordLink(head, SessionKey);
+    if (link != nullptr) {
+        PVRAX_CLIENT_RECORD record = *link;
+        for (ULONG slot = 0; slot < VRAX_CLIENT_SLOTS; ++slot) {
+            if (record->ClientIds[slot] == VRAX_CLIENT_SLOT_FREE) {
+                record->ClientIds[slot] = ClientId;
+                return 0;
+            }
+        }
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX,
+                    "register: key 0x%x holds %u ids on port %u service %u", SessionKey,
+                    VRAX_CLIENT_SLOTS, PortIndex, ServiceType);
+        return -1;
+    }
+
+    PVRAX_CLIENT_RECORD record =
+        (PVRAX_CLIENT_RECORD)VraxAllocatePool(sizeof(VRAX_CLIENT_RECORD), VRAX_TAG_CLIENT_RECORD);
+    if (record == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "register: no memory for key 0x%x", SessionKey);
+        return -1;
+    }
+    record->SessionKey = SessionKey;
+    RtlFillMemory(record->ClientIds, sizeof(record->ClientIds), VRAX_CLIENT_SLOT_FREE);
+    record->ClientIds[0] = ClientId;
+    record->Next = *head;
+    *head = record;
+    return 0;
+}
+
+_Use_decl_annotations_ int ReleaseClientId(ULONG SessionKey, ULONG PortIndex, UCHAR ServiceType,
+                                           UCHAR ClientId) {
+    if (PortIndex >= VRAX_PORT_COUNT || !IsClientService(ServiceType)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "release: bad port %u or service %u", PortIndex,
+                    ServiceType);
+        return -1;
+    }
+    PVRAX_CLIENT_RECORD* link =
+        FindRecordLink(&RoutingTable[PortIndex].Clients[ServiceType], SessionKey);
+    if (link == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "release: key 0x%x has no ids on port %u",
+                    SessionKey, PortIndex);
+        return -1;
+    }
+
+    PVRAX_CLIENT_RECORD record = *link;
+    BOOLEAN matched = FALSE;
+    BOOLEAN empty = TRUE;
+    for (ULONG slot = 0; slot < VRAX_CLIENT_SLOTS; ++slot) {
+        // A free slot never counts as holding the id being released.
+        if (ClientId != VRAX_CLIENT_SLOT_FREE && record->ClientIds[slot] == ClientId) {
+            record->ClientIds[slot] = VRAX_CLIENT_SLOT_FREE;
+            matched = TRUE;
+        }
+        if (record->ClientIds[slot] != VRAX_CLIENT_SLOT_FREE) {
+            empty = FALSE;
+        }
+    }
+    if (empty) {
+        *link = record->Next;
+        VraxFreePool(record, VRAX_TAG_CLIENT_RECORD);
+    }
+    if (!matched) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "release: key 0x%x does not hold id %u",
+                    SessionKey, ClientId);
+        return -1;
+    }
+    return 0;
+}
+
+_Use_decl_annotations_ VOID PurgeSessionClients(ULONG SessionKey) {
+    for (ULONG port = 0; port < VRAX_PORT_COUNT; ++port) {
+        WDFWAITLOCK lock = VraxEnsureWaitLock(&RoutingTable[port].RoutingLock);
+        if (lock == nullptr) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "purge: port %u lock creation failed", port);
+            return;
+        }
+        VRAX_WAIT_LOCK_HOLDER holder(lock);
+        for (ULONG service = 1; service < VRAX_SERVICE_INVALID; ++service) {
+            PVRAX_CLIENT_RECORD* link =
+                FindRecordLink(&RoutingTable[port].Clients[service], SessionKey);
+            if (link != nullptr) {
+                PVRAX_CLIENT_RECORD record = *link;
+                *link = record->Next;
+                VraxFreePool(record, VRAX_TAG_CLIENT_RECORD);
+            }
+        }
+    }
+}

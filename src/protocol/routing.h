@@ -1,0 +1,63 @@
+// Port routing table and inbound demultiplexer: who owns which client id per port and
+// service type, the check and routing of every received frame, and the send primitive
+// through which every service message leaves the driver.
+//
+// Results: 0 success, -1 refusal or failure, -5 the port is not open for routing.
+#pragma once
+
+#include <ntddk.h>
+
+// Client ids one session can hold per port and service type.
+#define VRAX_CLIENT_SLOTS 8
+// Marks a free client-id slot.
+#define VRAX_CLIENT_SLOT_FREE 0xFF
+// Size of the per-port token the routing layer attaches a port with.
+#define VRAX_PORT_ATTACH_CONTEXT_SIZE 2048
+// Result of a send on a port that is not open for routing.
+#define VRAX_RESULT_PORT_NOT_OPEN (-5)
+
+// Prepares every port's entry (closed, no client records, locks created), the transaction
+// table, and registers DemuxFrame as the receive handler. 0, or -1 when a lock cannot be
+// created or a receive handler is registered already (the entries are prepared all the same).
+_IRQL_requires_(PASSIVE_LEVEL) int InitRouting();
+
+// Opens a port for routing: attaches it to the receive hand-off and sends the port-open
+// notice. 0, or -1 for a bad port, a port open already, or a refused attachment.
+_IRQL_requires_(PASSIVE_LEVEL) int OpenPortRouting(_In_ ULONG PortIndex);
+
+// Frees every client record and transaction record and forgets the ports' attachments.
+// Takes no lock: runs after the port service threads have ended. Open flags stay as they are.
+_IRQL_requires_(PASSIVE_LEVEL) VOID ResetRouting();
+
+// Frames Message (which has 6 free bytes in front of it) for the port, service type and
+// client id and hands it to the transmit path under the port's send lock.
+// 0, -1 (bad port, message too long for a frame, lock or transmit failure) or -5.
+_IRQL_requires_(PASSIVE_LEVEL) int SendServiceMessage(_In_ ULONG PortIndex, _In_ UCHAR ServiceType,
+                                                      _In_ UCHAR ClientId,
+                                                      _Inout_updates_bytes_(Length) PUCHAR Message,
+                                                      _In_ ULONG Length);
+
+// The receive handler: checks one received frame and routes its service message, under the
+// port's routing lock, to its owner, to every session of the service, or to the control
+// service handler.
+_IRQL_requires_(PASSIVE_LEVEL) VOID
+    DemuxFrame(_In_ ULONG PortIndex, _In_reads_bytes_(Length) PUCHAR Frame, _In_ ULONG Length);
+
+// Routes a frame that is not a broadcast. The caller holds the port's routing lock.
+_IRQL_requires_(PASSIVE_LEVEL) VOID
+    RouteUnicast(_In_ ULONG PortIndex, _In_ UCHAR ServiceType, _In_ UCHAR ClientId,
+                 _In_ UCHAR Flags, _Inout_updates_bytes_(Length) PUCHAR Payload, _In_ ULONG Length);
+
+// Records a client id granted to a session. The caller holds the port's routing lock.
+// 0, or -1 for a bad port, service type, session key or client id, all 8 slots taken, or no
+// memory for a new record.
+_IRQL_requires_(PASSIVE_LEVEL) int RegisterClientId(_In_ ULONG SessionKey, _In_ ULONG PortIndex,
+                                                    _In_ UCHAR ServiceType, _In_ UCHAR ClientId);
+
+// Forgets a client id of a session (every slot holding it). The caller holds the port's
+// routing lock. 0 when a slot held it, else -1. A record left without ids is freed.
+_IRQL_requires_(PASSIVE_LEVEL) int ReleaseClientId(_In_ ULONG SessionKey, _In_ ULONG PortIndex,
+                                                   _In_ UCHAR ServiceType, _In_ UCHAR ClientId);
+
+// Frees every client record of a session on every port.
+_IRQL_requires_(PASSIVE_LEVEL) VOID PurgeSessionClients(_In_ ULONG SessionKey);

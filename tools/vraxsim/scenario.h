@@ -1,0 +1,20 @@
+// The main job's scenario, kept apart from main() so a test can run it and read the
+// transcript.
+#pragma once
+
+#include <cstdio>
+
+#include "transcript.h"
+
+namespace vraxsim {
+
+struct scenario_options {
+    bool wall_clock = false;
+    bool quiet = false;
+};
+
+// Runs the scenario, printing to stdout (nothing but failures when quiet). Returns the
+// number of failed expectations; `out`, when given, receives the transcript's lines.
+int run_scenario(const scenario_options& options, transcript* out = nullptr);
+
+}  // namespace vraxsim

@@ -8,7 +8,7 @@
 // the statements away, as the framework's own sources do.
 #pragma once
 
-#define WPP_CONTROL_GUIDS                                                           \
+#define WPP_CONTROL_GUIDS                                                              \
     WPP_DEFINE_CONTROL_GUID(VraxTraceGuid, (40D8BF0F, 70D8, 4AF2, 8A20, B866AB10F381), \
                             WPP_DEFINE_BIT(TRACE_VRAX))
 

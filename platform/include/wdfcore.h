@@ -43,8 +43,7 @@ FORCEINLINE size_t WDF_ALIGN_SIZE_UP(size_t Length, size_t AlignTo) {
     UNICODE_STRING _var = {0, (USHORT)((_size) * sizeof(WCHAR)), _var##_buffer}
 
 #undef DECLARE_CONST_UNICODE_STRING
-#define DECLARE_CONST_UNICODE_STRING(_variablename, _string)                              \
-    const WCHAR _variablename##_buffer[] = _string;                                       \
-    const UNICODE_STRING _variablename = {(USHORT)(sizeof(_string) - sizeof(WCHAR)),      \
-                                          (USHORT)sizeof(_string),                        \
-                                          (PWSTR)_variablename##_buffer}
+#define DECLARE_CONST_UNICODE_STRING(_variablename, _string)                         \
+    const WCHAR _variablename##_buffer[] = _string;                                  \
+    const UNICODE_STRING _variablename = {(USHORT)(sizeof(_string) - sizeof(WCHAR)), \
+                                          (USHORT)sizeof(_string), (PWSTR)_variablename##_buffer}

@@ -19,7 +19,8 @@ typedef enum _WDF_POWER_DEVICE_STATE {
     WdfPowerDeviceD3Final,
     WdfPowerDevicePrepareForHibernation,
     WdfPowerDeviceMaximum,
-} WDF_POWER_DEVICE_STATE, *PWDF_POWER_DEVICE_STATE;
+} WDF_POWER_DEVICE_STATE,
+    *PWDF_POWER_DEVICE_STATE;
 
 typedef enum _WDF_SPECIAL_FILE_TYPE {
     WdfSpecialFileUndefined = 0,
@@ -28,7 +29,8 @@ typedef enum _WDF_SPECIAL_FILE_TYPE {
     WdfSpecialFileDump,
     WdfSpecialFileBoot,
     WdfSpecialFileMax,
-} WDF_SPECIAL_FILE_TYPE, *PWDF_SPECIAL_FILE_TYPE;
+} WDF_SPECIAL_FILE_TYPE,
+    *PWDF_SPECIAL_FILE_TYPE;
 
 typedef enum _WDF_DEVICE_IO_TYPE {
     WdfDeviceIoUndefined = 0,
@@ -36,7 +38,8 @@ typedef enum _WDF_DEVICE_IO_TYPE {
     WdfDeviceIoBuffered,
     WdfDeviceIoDirect,
     WdfDeviceIoBufferedOrDirect = 4,
-} WDF_DEVICE_IO_TYPE, *PWDF_DEVICE_IO_TYPE;
+} WDF_DEVICE_IO_TYPE,
+    *PWDF_DEVICE_IO_TYPE;
 
 typedef enum _WDF_FILEOBJECT_CLASS {
     WdfFileObjectInvalid = 0,
@@ -45,15 +48,14 @@ typedef enum _WDF_FILEOBJECT_CLASS {
     WdfFileObjectWdfCanUseFsContext2 = 3,
     WdfFileObjectWdfCannotUseFsContexts = 4,
     WdfFileObjectCanBeOptional = 0x80000000,
-} WDF_FILEOBJECT_CLASS, *PWDF_FILEOBJECT_CLASS;
+} WDF_FILEOBJECT_CLASS,
+    *PWDF_FILEOBJECT_CLASS;
 
 typedef enum _WDF_DEVICE_FAILED_ACTION {
     WdfDeviceFailedUndefined = 0,
     WdfDeviceFailedAttemptRestart,
     WdfDeviceFailedNoRestart,
 } WDF_DEVICE_FAILED_ACTION;
-
-
 
 typedef VOID EVT_WDF_DEVICE_FILE_CREATE(WDFDEVICE Device, WDFREQUEST Request,
                                         WDFFILEOBJECT FileObject);
@@ -92,8 +94,8 @@ typedef EVT_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED*
     PFN_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED;
 typedef NTSTATUS EVT_WDF_DEVICE_D0_EXIT(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState);
 typedef EVT_WDF_DEVICE_D0_EXIT* PFN_WDF_DEVICE_D0_EXIT;
-typedef NTSTATUS EVT_WDF_DEVICE_D0_EXIT_PRE_INTERRUPTS_DISABLED(
-    WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState);
+typedef NTSTATUS EVT_WDF_DEVICE_D0_EXIT_PRE_INTERRUPTS_DISABLED(WDFDEVICE Device,
+                                                                WDF_POWER_DEVICE_STATE TargetState);
 typedef EVT_WDF_DEVICE_D0_EXIT_PRE_INTERRUPTS_DISABLED*
     PFN_WDF_DEVICE_D0_EXIT_PRE_INTERRUPTS_DISABLED;
 typedef NTSTATUS EVT_WDF_DEVICE_PREPARE_HARDWARE(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw,
@@ -183,11 +185,9 @@ VOID WdfDeviceSetStaticStopRemove(WDFDEVICE Device, BOOLEAN Stoppable);
 NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, CONST GUID* InterfaceClassGUID,
                                         PCUNICODE_STRING ReferenceString);
 VOID WdfDeviceSetDeviceInterfaceState(WDFDEVICE Device, CONST GUID* InterfaceClassGUID,
-                                      PCUNICODE_STRING ReferenceString,
-                                      BOOLEAN IsInterfaceEnabled);
+                                      PCUNICODE_STRING ReferenceString, BOOLEAN IsInterfaceEnabled);
 NTSTATUS WdfDeviceRetrieveDeviceInterfaceString(WDFDEVICE Device, CONST GUID* InterfaceClassGUID,
-                                                PCUNICODE_STRING ReferenceString,
-                                                WDFSTRING String);
+                                                PCUNICODE_STRING ReferenceString, WDFSTRING String);
 NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING SymbolicLinkName);
 NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType,
                                   ACCESS_MASK DesiredAccess, PWDF_OBJECT_ATTRIBUTES KeyAttributes,

@@ -26,8 +26,7 @@ typedef enum _WDF_IO_QUEUE_STATE {
 } WDF_IO_QUEUE_STATE;
 
 FORCEINLINE BOOLEAN WDF_IO_QUEUE_IDLE(WDF_IO_QUEUE_STATE State) {
-    return ((State & WdfIoQueueNoRequests) && (State & WdfIoQueueDriverNoRequests)) ? TRUE
-                                                                                  : FALSE;
+    return ((State & WdfIoQueueNoRequests) && (State & WdfIoQueueDriverNoRequests)) ? TRUE : FALSE;
 }
 
 FORCEINLINE BOOLEAN WDF_IO_QUEUE_READY(WDF_IO_QUEUE_STATE State) {
@@ -69,8 +68,8 @@ typedef EVT_WDF_IO_QUEUE_IO_READ* PFN_WDF_IO_QUEUE_IO_READ;
 typedef VOID EVT_WDF_IO_QUEUE_IO_WRITE(WDFQUEUE Queue, WDFREQUEST Request, size_t Length);
 typedef EVT_WDF_IO_QUEUE_IO_WRITE* PFN_WDF_IO_QUEUE_IO_WRITE;
 typedef VOID EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL(WDFQUEUE Queue, WDFREQUEST Request,
-                                                size_t OutputBufferLength,
-                                                size_t InputBufferLength, ULONG IoControlCode);
+                                                size_t OutputBufferLength, size_t InputBufferLength,
+                                                ULONG IoControlCode);
 typedef EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL* PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL;
 typedef VOID EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL(WDFQUEUE Queue, WDFREQUEST Request,
                                                          size_t OutputBufferLength,
@@ -129,8 +128,7 @@ FORCEINLINE VOID WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(PWDF_IO_QUEUE_CONFIG Con
 
 NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
                           PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue);
-WDF_IO_QUEUE_STATE WdfIoQueueGetState(WDFQUEUE Queue, PULONG QueueRequests,
-                                      PULONG DriverRequests);
+WDF_IO_QUEUE_STATE WdfIoQueueGetState(WDFQUEUE Queue, PULONG QueueRequests, PULONG DriverRequests);
 VOID WdfIoQueueStart(WDFQUEUE Queue);
 VOID WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete, WDFCONTEXT Context);
 VOID WdfIoQueueStopSynchronously(WDFQUEUE Queue);

@@ -17,7 +17,8 @@ typedef enum _WDF_IO_TARGET_STATE {
     WdfIoTargetClosed,
     WdfIoTargetDeleted,
     WdfIoTargetPurged,
-} WDF_IO_TARGET_STATE, *PWDF_IO_TARGET_STATE;
+} WDF_IO_TARGET_STATE,
+    *PWDF_IO_TARGET_STATE;
 
 typedef enum _WDF_IO_TARGET_OPEN_TYPE {
     WdfIoTargetOpenUndefined = 0,
@@ -69,7 +70,7 @@ typedef struct _WDF_IO_TARGET_OPEN_PARAMS {
 } WDF_IO_TARGET_OPEN_PARAMS, *PWDF_IO_TARGET_OPEN_PARAMS;
 
 FORCEINLINE VOID WDF_IO_TARGET_OPEN_PARAMS_INIT_EXISTING_DEVICE(PWDF_IO_TARGET_OPEN_PARAMS Params,
-                                                               PDEVICE_OBJECT DeviceObject) {
+                                                                PDEVICE_OBJECT DeviceObject) {
     RtlZeroMemory(Params, sizeof(WDF_IO_TARGET_OPEN_PARAMS));
     Params->Size = sizeof(WDF_IO_TARGET_OPEN_PARAMS);
     Params->Type = WdfIoTargetOpenUseExistingDevice;
@@ -77,8 +78,8 @@ FORCEINLINE VOID WDF_IO_TARGET_OPEN_PARAMS_INIT_EXISTING_DEVICE(PWDF_IO_TARGET_O
 }
 
 FORCEINLINE VOID WDF_IO_TARGET_OPEN_PARAMS_INIT_CREATE_BY_NAME(PWDF_IO_TARGET_OPEN_PARAMS Params,
-                                                              PCUNICODE_STRING TargetDeviceName,
-                                                              ACCESS_MASK DesiredAccess) {
+                                                               PCUNICODE_STRING TargetDeviceName,
+                                                               ACCESS_MASK DesiredAccess) {
     RtlZeroMemory(Params, sizeof(WDF_IO_TARGET_OPEN_PARAMS));
     Params->Size = sizeof(WDF_IO_TARGET_OPEN_PARAMS);
     Params->Type = WdfIoTargetOpenByName;
@@ -88,8 +89,8 @@ FORCEINLINE VOID WDF_IO_TARGET_OPEN_PARAMS_INIT_CREATE_BY_NAME(PWDF_IO_TARGET_OP
 }
 
 FORCEINLINE VOID WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(PWDF_IO_TARGET_OPEN_PARAMS Params,
-                                                            PCUNICODE_STRING TargetDeviceName,
-                                                            ACCESS_MASK DesiredAccess) {
+                                                             PCUNICODE_STRING TargetDeviceName,
+                                                             ACCESS_MASK DesiredAccess) {
     WDF_IO_TARGET_OPEN_PARAMS_INIT_CREATE_BY_NAME(Params, TargetDeviceName, DesiredAccess);
     Params->CreateDisposition = FILE_OPEN;
 }
@@ -138,8 +139,8 @@ NTSTATUS WdfIoTargetSendIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Requ
                                            PWDF_MEMORY_DESCRIPTOR OutputBuffer,
                                            PWDF_REQUEST_SEND_OPTIONS RequestOptions,
                                            PULONG_PTR BytesReturned);
-NTSTATUS WdfIoTargetFormatRequestForIoctl(WDFIOTARGET IoTarget, WDFREQUEST Request,
-                                          ULONG IoctlCode, WDFMEMORY InputBuffer,
+NTSTATUS WdfIoTargetFormatRequestForIoctl(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode,
+                                          WDFMEMORY InputBuffer,
                                           PWDFMEMORY_OFFSET InputBufferOffset,
                                           WDFMEMORY OutputBuffer,
                                           PWDFMEMORY_OFFSET OutputBufferOffset);

@@ -86,27 +86,28 @@ NTSTATUS WdfObjectQuery(WDFOBJECT Object, CONST GUID* Guid, ULONG QueryBufferLen
 WDF_EXTERN_C_END
 
 // One descriptor per context type; its own address is the type's identity.
-#define WDF_DECLARE_TYPE_AND_GLOBALS(_contexttype, _UniqueType, _GetUniqueType)               \
-    typedef _contexttype* WDF_TYPE_NAME_POINTER_TYPE(_contexttype);                          \
-    inline const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = {   \
-        sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), const_cast<PCHAR>(#_contexttype),              \
+#define WDF_DECLARE_TYPE_AND_GLOBALS(_contexttype, _UniqueType, _GetUniqueType)            \
+    typedef _contexttype* WDF_TYPE_NAME_POINTER_TYPE(_contexttype);                        \
+    inline const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = { \
+        sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), const_cast<PCHAR>(#_contexttype),            \
         sizeof(_contexttype), _UniqueType, _GetUniqueType};
 
-#define WDF_DECLARE_CASTING_FUNCTION(_contexttype, _castingfunction)                  \
+#define WDF_DECLARE_CASTING_FUNCTION(_contexttype, _castingfunction)                          \
     FORCEINLINE WDF_TYPE_NAME_POINTER_TYPE(_contexttype) _castingfunction(WDFOBJECT Handle) { \
         return (WDF_TYPE_NAME_POINTER_TYPE(_contexttype))WdfObjectGetTypedContextWorker(      \
-            Handle, WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType);                   \
+            Handle, WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType);                     \
     }
 
-#define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, _castingfunction)                  \
+#define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, _castingfunction)                    \
     WDF_DECLARE_TYPE_AND_GLOBALS(_contexttype, WDF_GET_CONTEXT_TYPE_INFO(_contexttype), NULL) \
     WDF_DECLARE_CASTING_FUNCTION(_contexttype, _castingfunction)
 
 #define WDF_DECLARE_CONTEXT_TYPE(_contexttype) \
     WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, WdfObjectGet_##_contexttype)
 
-#define WdfObjectGetTypedContext(handle, type) \
-    (type*)WdfObjectGetTypedContextWorker((WDFOBJECT)handle, WDF_GET_CONTEXT_TYPE_INFO(type)->UniqueType)
+#define WdfObjectGetTypedContext(handle, type)               \
+    (type*)WdfObjectGetTypedContextWorker((WDFOBJECT)handle, \
+                                          WDF_GET_CONTEXT_TYPE_INFO(type)->UniqueType)
 
 #define WdfObjectReference(Handle) WdfObjectReferenceWithTag(Handle, NULL)
 #define WdfObjectReferenceWithTag(Handle, Tag) \

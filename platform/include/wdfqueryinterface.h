@@ -6,9 +6,10 @@
 
 WDF_EXTERN_C_START
 
-typedef NTSTATUS EVT_WDF_DEVICE_PROCESS_QUERY_INTERFACE_REQUEST(
-    WDFDEVICE Device, LPGUID InterfaceType, PINTERFACE ExposedInterface,
-    PVOID ExposedInterfaceSpecificData);
+typedef NTSTATUS EVT_WDF_DEVICE_PROCESS_QUERY_INTERFACE_REQUEST(WDFDEVICE Device,
+                                                                LPGUID InterfaceType,
+                                                                PINTERFACE ExposedInterface,
+                                                                PVOID ExposedInterfaceSpecificData);
 typedef EVT_WDF_DEVICE_PROCESS_QUERY_INTERFACE_REQUEST*
     PFN_WDF_DEVICE_PROCESS_QUERY_INTERFACE_REQUEST;
 

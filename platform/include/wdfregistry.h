@@ -11,10 +11,9 @@ WDF_EXTERN_C_START
 
 NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyName, ACCESS_MASK DesiredAccess,
                             PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key);
-NTSTATUS WdfRegistryCreateKey(WDFKEY ParentKey, PCUNICODE_STRING KeyName,
-                              ACCESS_MASK DesiredAccess, ULONG CreateOptions,
-                              PULONG CreateDisposition, PWDF_OBJECT_ATTRIBUTES KeyAttributes,
-                              WDFKEY* Key);
+NTSTATUS WdfRegistryCreateKey(WDFKEY ParentKey, PCUNICODE_STRING KeyName, ACCESS_MASK DesiredAccess,
+                              ULONG CreateOptions, PULONG CreateDisposition,
+                              PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key);
 VOID WdfRegistryClose(WDFKEY Key);
 HANDLE WdfRegistryWdmGetHandle(WDFKEY Key);
 NTSTATUS WdfRegistryRemoveKey(WDFKEY Key);

@@ -232,10 +232,8 @@ VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request,
                                     WDFCONTEXT CompletionContext);
 VOID WdfRequestGetCompletionParams(WDFREQUEST Request, PWDF_REQUEST_COMPLETION_PARAMS Params);
 VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status);
-VOID WdfRequestCompleteWithPriorityBoost(WDFREQUEST Request, NTSTATUS Status,
-                                         CCHAR PriorityBoost);
-VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status,
-                                       ULONG_PTR Information);
+VOID WdfRequestCompleteWithPriorityBoost(WDFREQUEST Request, NTSTATUS Status, CCHAR PriorityBoost);
+VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information);
 VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters);
 NTSTATUS WdfRequestRetrieveInputMemory(WDFREQUEST Request, WDFMEMORY* Memory);
 NTSTATUS WdfRequestRetrieveOutputMemory(WDFREQUEST Request, WDFMEMORY* Memory);

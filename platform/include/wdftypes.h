@@ -33,7 +33,8 @@ typedef enum _WDF_TRI_STATE {
     WdfFalse = FALSE,
     WdfTrue = TRUE,
     WdfUseDefault = 2,
-} WDF_TRI_STATE, *PWDF_TRI_STATE;
+} WDF_TRI_STATE,
+    *PWDF_TRI_STATE;
 
 typedef PVOID WDFCONTEXT;
 

@@ -51,11 +51,13 @@ typedef struct _GENERIC_MAPPING {
 #define KEY_ENUMERATE_SUB_KEYS (0x0008)
 #define KEY_NOTIFY (0x0010)
 #define KEY_CREATE_LINK (0x0020)
-#define KEY_READ ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) & (~SYNCHRONIZE))
+#define KEY_READ                                                                      \
+    ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) & \
+     (~SYNCHRONIZE))
 #define KEY_WRITE ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & (~SYNCHRONIZE))
-#define KEY_ALL_ACCESS                                                                       \
-    ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY |           \
-      KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY | KEY_CREATE_LINK) &                               \
+#define KEY_ALL_ACCESS                                                             \
+    ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | \
+      KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY | KEY_CREATE_LINK) &                     \
      (~SYNCHRONIZE))
 
 // Registry value types.
@@ -95,10 +97,8 @@ NTKERNELAPI VOID KeCheckPagedCode(PCSTR File, ULONG Line);
 #define BAD_POOL_CALLER 0x000000C2
 #define MANUALLY_INITIATED_CRASH 0x000000E2
 
-NTKERNELAPI __attribute__((noreturn)) VOID KeBugCheckEx(ULONG BugCheckCode,
-                                                        ULONG_PTR Parameter1,
-                                                        ULONG_PTR Parameter2,
-                                                        ULONG_PTR Parameter3,
+NTKERNELAPI __attribute__((noreturn)) VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR Parameter1,
+                                                        ULONG_PTR Parameter2, ULONG_PTR Parameter3,
                                                         ULONG_PTR Parameter4);
 NTKERNELAPI __attribute__((noreturn)) VOID KeBugCheck(ULONG BugCheckCode);
 NTSYSAPI ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
@@ -112,8 +112,10 @@ NTSYSAPI VOID RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG Lin
 #define DBG 1
 #endif
 #if DBG
-#define ASSERT(exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE)
-#define ASSERTMSG(msg, exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, (PSTR)(msg)), FALSE) : TRUE)
+#define ASSERT(exp) \
+    ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE)
+#define ASSERTMSG(msg, exp) \
+    ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, (PSTR)(msg)), FALSE) : TRUE)
 #else
 #define ASSERT(exp) ((void)0)
 #define ASSERTMSG(msg, exp) ((void)0)
@@ -230,11 +232,14 @@ typedef struct _MDL {
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 
 // ---- Memory -----------------------------------------------------------------------------
-#define RtlCopyMemory(Destination, Source, Length) __builtin_memcpy((Destination), (Source), (Length))
-#define RtlMoveMemory(Destination, Source, Length) __builtin_memmove((Destination), (Source), (Length))
+#define RtlCopyMemory(Destination, Source, Length) \
+    __builtin_memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) \
+    __builtin_memmove((Destination), (Source), (Length))
 #define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
 #define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
-#define RtlEqualMemory(Destination, Source, Length) (!__builtin_memcmp((Destination), (Source), (Length)))
+#define RtlEqualMemory(Destination, Source, Length) \
+    (!__builtin_memcmp((Destination), (Source), (Length)))
 #define RtlSecureZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
 NTSYSAPI SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
 
@@ -303,9 +308,8 @@ NTKERNELAPI NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason
                                            KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                            PLARGE_INTEGER Timeout);
 NTKERNELAPI NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
-                                              KWAIT_REASON WaitReason,
-                                              KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                              PLARGE_INTEGER Timeout,
+                                              KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                              BOOLEAN Alertable, PLARGE_INTEGER Timeout,
                                               PKWAIT_BLOCK WaitBlockArray);
 NTKERNELAPI NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                             PLARGE_INTEGER Interval);
@@ -319,9 +323,9 @@ typedef VOID KSTART_ROUTINE(PVOID StartContext);
 typedef KSTART_ROUTINE* PKSTART_ROUTINE;
 
 NTKERNELAPI NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
-                                          POBJECT_ATTRIBUTES ObjectAttributes,
-                                          HANDLE ProcessHandle, PCLIENT_ID ClientId,
-                                          PKSTART_ROUTINE StartRoutine, PVOID StartContext);
+                                          POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                                          PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                                          PVOID StartContext);
 NTKERNELAPI __attribute__((noreturn)) NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
 NTKERNELAPI PKTHREAD KeGetCurrentThread(VOID);
 NTKERNELAPI PETHREAD PsGetCurrentThread(VOID);
@@ -342,8 +346,8 @@ extern POBJECT_TYPE* ExEventObjectType;
 extern POBJECT_TYPE* IoFileObjectType;
 
 NTKERNELAPI NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
-                                               POBJECT_TYPE ObjectType,
-                                               KPROCESSOR_MODE AccessMode, PVOID* Object,
+                                               POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                               PVOID* Object,
                                                POBJECT_HANDLE_INFORMATION HandleInformation);
 NTKERNELAPI LONG_PTR ObfReferenceObject(PVOID Object);
 NTKERNELAPI LONG_PTR ObfDereferenceObject(PVOID Object);
@@ -445,8 +449,7 @@ typedef ETW_CLASSIC_CALLBACK* PETW_CLASSIC_CALLBACK;
 
 NTKERNELAPI NTSTATUS EtwRegisterClassicProvider(LPCGUID ProviderGuid, ULONG Type,
                                                 PETW_CLASSIC_CALLBACK EnableCallback,
-                                                PVOID CallbackContext,
-                                                PREGHANDLE RegHandle);
+                                                PVOID CallbackContext, PREGHANDLE RegHandle);
 NTKERNELAPI NTSTATUS EtwUnregister(REGHANDLE RegHandle);
 
 // Registers (or deregisters) a device object as a WMI data or trace provider.
@@ -478,9 +481,8 @@ typedef enum _TRACE_INFORMATION_CLASS {
 NTKERNELAPI NTSTATUS WmiTraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags,
                                      LPCGUID MessageGuid, USHORT MessageNumber, ...);
 NTKERNELAPI NTSTATUS WmiQueryTraceInformation(TRACE_INFORMATION_CLASS TraceInformationClass,
-                                              PVOID TraceInformation,
-                                              ULONG TraceInformationLength, PULONG RequiredLength,
-                                              PVOID Buffer);
+                                              PVOID TraceInformation, ULONG TraceInformationLength,
+                                              PULONG RequiredLength, PVOID Buffer);
 
 EXTERN_C_END
 

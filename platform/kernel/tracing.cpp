@@ -270,7 +270,17 @@ extern "C" NTSTATUS WmiTraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags
     m.message_guid = *MessageGuid;
     m.number = MessageNumber;
     va_list ap;
+    // The routine's signature is the kernel's: the last named parameter is a USHORT, which
+    // clang warns about; the promoted argument sits where va_start expects it on every ABI
+    // this platform builds for.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
     va_start(ap, MessageNumber);
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
     // (data, length) pairs ending with a NULL data pointer; a runaway list is cut off.
     for (int i = 0; i < 64; ++i) {
         const void* data = va_arg(ap, const void*);

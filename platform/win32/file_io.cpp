@@ -257,7 +257,7 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
         // Completion stores the status and then wakes waiters under the scheduler lock.
         auto& s = scheduler::get();
         std::unique_lock lk(s.lock());
-        std::function<bool()> done = [lpOverlapped, pending] {
+        std::function<bool()> done = [lpOverlapped] {
             return win32::load(lpOverlapped->Internal) != pending;
         };
         s.block(lk, done, no_deadline, "an overlapped request to complete");

@@ -64,8 +64,8 @@ NTSTATUS machine::add_device() {
                                          pnp::reg_dword(*options_.support_new_hwid));
     }
     node_ = pnp::add_device(driver_, std::move(description));
-    NTSTATUS status = pnp::state(node_) == pnp::device_state::failed ? pnp::last_status(node_)
-                                                                      : STATUS_SUCCESS;
+    NTSTATUS status =
+        pnp::state(node_) == pnp::device_state::failed ? pnp::last_status(node_) : STATUS_SUCCESS;
     return record("add device ROOT\\VRAX (AddDevice)", status);
 }
 

@@ -23,11 +23,13 @@ TEST(Vraxsim, ScenarioHoldsEveryExpectation) {
         all += l + "\n";
     }
     EXPECT_EQ(failures, 0) << all;
-    EXPECT_TRUE(has_line(t, "ordinary user: CreateFileW(\\\\.\\VRAX) failed, GetLastError() = 5 "
-                            "ERROR_ACCESS_DENIED"))
+    EXPECT_TRUE(has_line(t,
+                         "ordinary user: CreateFileW(\\\\.\\VRAX) failed, GetLastError() = 5 "
+                         "ERROR_ACCESS_DENIED"))
         << all;
-    EXPECT_TRUE(has_line(t, "administrator: CreateFileW(\\\\.\\VRAX) failed, GetLastError() = "
-                            "632 ERROR_NOINTERFACE"))
+    EXPECT_TRUE(has_line(t,
+                         "administrator: CreateFileW(\\\\.\\VRAX) failed, GetLastError() = "
+                         "632 ERROR_NOINTERFACE"))
         << all;
     // The driver's start-up and unload both leave trace records the transcript decodes.
     EXPECT_TRUE(has_line(t, "[info] ")) << all;

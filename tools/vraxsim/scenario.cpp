@@ -25,12 +25,18 @@ std::string utf8(std::u16string_view s) {
 
 std::string level_name(UCHAR level) {
     switch (level) {
-    case 1: return "critical";
-    case 2: return "error";
-    case 3: return "warning";
-    case 4: return "info";
-    case 5: return "verbose";
-    default: return std::to_string(level);
+        case 1:
+            return "critical";
+        case 2:
+            return "error";
+        case 3:
+            return "warning";
+        case 4:
+            return "info";
+        case 5:
+            return "verbose";
+        default:
+            return std::to_string(level);
     }
 }
 
@@ -51,8 +57,8 @@ void print_trace(transcript& t, const sim::machine& m, std::size_t& printed) {
     }
     for (; printed < records.size(); ++printed) {
         const auto& r = records[printed];
-        t.line("[" + level_name(r.level) + "] " + base_name(r.file) + ":" +
-               std::to_string(r.line) + " " + r.text);
+        t.line("[" + level_name(r.level) + "] " + base_name(r.file) + ":" + std::to_string(r.line) +
+               " " + r.text);
     }
 }
 
@@ -156,8 +162,9 @@ int run_scenario(const scenario_options& options, transcript* out) {
              "an ordinary user is refused with ERROR_ACCESS_DENIED");
     auto admin = open_as(io::token_kind::administrator, "admin-app");
     report_open(t, "administrator", admin);
-    t.detail("the open reached the driver, which refuses new handles while the modem channel"
-             " is not open (its device interface is disabled)");
+    t.detail(
+        "the open reached the driver, which refuses new handles while the modem channel"
+        " is not open (its device interface is disabled)");
     t.expect(!admin.opened && admin.error == ERROR_NOINTERFACE,
              "an administrator reaches the driver and gets ERROR_NOINTERFACE");
     auto system = open_as(io::token_kind::local_system, "service");
@@ -177,7 +184,8 @@ int run_scenario(const scenario_options& options, transcript* out) {
 
     t.section("Power: sleep and resume");
     status = m.sleep();
-    t.line("sleep -> " + sim::status_name(status) + "; working-state exit (target D3) purges "
+    t.line("sleep -> " + sim::status_name(status) +
+           "; working-state exit (target D3) purges "
            "the queue");
     state = client_queue_state();
     t.line("default queue: " + queue_state_text(state));

@@ -60,8 +60,8 @@ NTSTATUS machine::load_driver() {
 NTSTATUS machine::add_device() {
     pnp::device_description description{u"ROOT\\VRAX", {}};
     if (options_.support_new_hwid) {
-        description.hardware_key.emplace(u"SupportNewHWID",
-                                         pnp::reg_dword(*options_.support_new_hwid));
+        description.hardware_key.emplace(
+            u"SupportNewHWID", pnp::reg_sz(*options_.support_new_hwid ? u"True" : u"False"));
     }
     node_ = pnp::add_device(driver_, std::move(description));
     NTSTATUS status =

@@ -38,8 +38,9 @@ struct machine_options {
     // 0 starts none.
     UCHAR trace_level = 5;
     ULONG trace_flags = 0x1;
-    // The "SupportNewHWID" value of the device's hardware key, if any (REG_DWORD).
-    std::optional<std::uint32_t> support_new_hwid;
+    // The "SupportNewHWID" value of the device's hardware key, if any: a REG_SZ, as the
+    // driver package writes it ("True" or "False").
+    std::optional<bool> support_new_hwid;
 };
 
 // What the machine did, in order, for transcripts and test messages.

@@ -53,19 +53,7 @@ typedef PVOID PSECURITY_DESCRIPTOR;
 #define IRP_MJ_MAXIMUM_FUNCTION 0x1b
 
 // ---- Device types, flags and characteristics --------------------------------------------
-#ifndef DEVICE_TYPE
-#define DEVICE_TYPE ULONG
-#endif
-#ifndef FILE_DEVICE_UNKNOWN
-#define FILE_DEVICE_BEEP 0x00000001
-#define FILE_DEVICE_CONTROLLER 0x00000004
-#define FILE_DEVICE_NULL 0x00000015
-#define FILE_DEVICE_SERIAL_PORT 0x0000001b
-#define FILE_DEVICE_TRANSPORT 0x00000021
-#define FILE_DEVICE_UNKNOWN 0x00000022
-#define FILE_DEVICE_BUS_EXTENDER 0x0000002a
-#define FILE_DEVICE_MODEM 0x0000002b
-#endif
+#include <devioctl.h>
 
 #define DO_VERIFY_VOLUME 0x00000002
 #define DO_BUFFERED_IO 0x00000004
@@ -85,56 +73,7 @@ typedef PVOID PSECURITY_DESCRIPTOR;
 #define FILE_DEVICE_SECURE_OPEN 0x00000100
 #define FILE_CHARACTERISTIC_PNP_DEVICE 0x00000800
 
-// ---- I/O control codes --------------------------------------------------------------------
-#ifndef CTL_CODE
-#define CTL_CODE(DeviceType, Function, Method, Access) \
-    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#endif
-#ifndef METHOD_BUFFERED
-#define METHOD_BUFFERED 0
-#define METHOD_IN_DIRECT 1
-#define METHOD_OUT_DIRECT 2
-#define METHOD_NEITHER 3
-#endif
-#ifndef FILE_ANY_ACCESS
-#define FILE_ANY_ACCESS 0
-#define FILE_SPECIAL_ACCESS (FILE_ANY_ACCESS)
-#define FILE_READ_ACCESS (0x0001)
-#define FILE_WRITE_ACCESS (0x0002)
-#endif
-#ifndef DEVICE_TYPE_FROM_CTL_CODE
-#define DEVICE_TYPE_FROM_CTL_CODE(ctl) (((ULONG)((ctl)&0xffff0000)) >> 16)
-#endif
-#ifndef METHOD_FROM_CTL_CODE
-#define METHOD_FROM_CTL_CODE(ctl) ((ULONG)((ctl)&3))
-#endif
-
-// ---- File access rights and share modes (as winnt.h spells them) -----------------------------
-#ifndef FILE_READ_DATA
-#define FILE_READ_DATA (0x0001)
-#define FILE_LIST_DIRECTORY (0x0001)
-#define FILE_WRITE_DATA (0x0002)
-#define FILE_ADD_FILE (0x0002)
-#define FILE_APPEND_DATA (0x0004)
-#define FILE_READ_EA (0x0008)
-#define FILE_WRITE_EA (0x0010)
-#define FILE_EXECUTE (0x0020)
-#define FILE_READ_ATTRIBUTES (0x0080)
-#define FILE_WRITE_ATTRIBUTES (0x0100)
-#define FILE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
-#define FILE_GENERIC_READ \
-    (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
-#define FILE_GENERIC_WRITE                                                             \
-    (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | \
-     FILE_APPEND_DATA | SYNCHRONIZE)
-#define FILE_GENERIC_EXECUTE \
-    (STANDARD_RIGHTS_EXECUTE | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE)
-#endif
-#ifndef FILE_SHARE_READ
-#define FILE_SHARE_READ 0x00000001
-#define FILE_SHARE_WRITE 0x00000002
-#define FILE_SHARE_DELETE 0x00000004
-#endif
+#include <file_access.h>
 
 // ---- Role types ------------------------------------------------------------------------------
 typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject,

@@ -582,28 +582,34 @@ void fx_queue::idle(bool cancel, PFN_WDF_IO_QUEUE_STATE done, WDFCONTEXT context
     dispatch_ = false;
     std::vector<fx_request*> complete;
     if (cancel) {
-        cancel_dispatched_ = true;
         // Only the requests present now; those that arrive later wait for the next start.
-        std::deque<fx_request*> keep;
-        for (fx_request* r : queued) {
-            if (r->disarm_irp_cancel()) {
-                cancel_queued_locked(r, complete);
-            } else {
-                keep.push_back(r);
-            }
-        }
-        queued.swap(keep);
-        for (fx_request* r : driver_owned) {
-            if (r->cancelable && !r->cancel_taken && r->disarm_irp_cancel()) {
-                cancel_for_driver_locked(r);
-            }
-        }
+        cancel_present_locked(complete);
     }
     complete_all(lk, complete, STATUS_CANCELLED);
     kick(lk);
     if (wait)
         wait_for(
             lk, [&] { return flag; }, "queue stop");
+}
+
+// Cancels what the queue holds now: queued requests (collected in `complete`) and the
+// driver-owned ones that are cancelable (their cancel routines run).
+void fx_queue::cancel_present_locked(std::vector<fx_request*>& complete) {
+    cancel_dispatched_ = true;
+    std::deque<fx_request*> keep;
+    for (fx_request* r : queued) {
+        if (r->disarm_irp_cancel()) {
+            cancel_queued_locked(r, complete);
+        } else {
+            keep.push_back(r);
+        }
+    }
+    queued.swap(keep);
+    for (fx_request* r : driver_owned) {
+        if (r->cancelable && !r->cancel_taken && r->disarm_irp_cancel()) {
+            cancel_for_driver_locked(r);
+        }
+    }
 }
 
 void fx_queue::purge(bool cancel, PFN_WDF_IO_QUEUE_STATE done, WDFCONTEXT context, bool wait,
@@ -627,21 +633,7 @@ void fx_queue::purge(bool cancel, PFN_WDF_IO_QUEUE_STATE done, WDFCONTEXT contex
     accept_ = false;
     std::vector<fx_request*> complete;
     if (cancel) {
-        cancel_dispatched_ = true;
-        std::deque<fx_request*> keep;
-        for (fx_request* r : queued) {
-            if (r->disarm_irp_cancel()) {
-                cancel_queued_locked(r, complete);
-            } else {
-                keep.push_back(r);
-            }
-        }
-        queued.swap(keep);
-        for (fx_request* r : driver_owned) {
-            if (r->cancelable && !r->cancel_taken && r->disarm_irp_cancel()) {
-                cancel_for_driver_locked(r);
-            }
-        }
+        cancel_present_locked(complete);
     }
     complete_all(lk, complete, STATUS_CANCELLED);
     kick(lk);

@@ -101,6 +101,7 @@ class fx_queue : public fx_object {
     void kick(std::unique_lock<std::mutex>& lk);
     void cancel_queued_locked(fx_request* request, std::vector<fx_request*>& complete);
     void cancel_for_driver_locked(fx_request* request);
+    void cancel_present_locked(std::vector<fx_request*>& complete);
     void complete_all(std::unique_lock<std::mutex>& lk, std::vector<fx_request*>& requests,
                       NTSTATUS status);
     void wait_for(std::unique_lock<std::mutex>& lk, const std::function<bool()>& ready,

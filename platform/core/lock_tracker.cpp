@@ -111,6 +111,14 @@ void expect_none_held(std::string_view where) {
     }
 }
 
+void expect_held_count(std::size_t count, std::string_view where) {
+    if (tls_held.size() > count) {
+        bug_check(bug_code::driver_verifier_detected_violation,
+                  "lock still held when " + std::string(where) + " returned", 0x4,
+                  reinterpret_cast<std::uintptr_t>(tls_held.back()), tls_held.size() - count);
+    }
+}
+
 void forget(const void* lock) {
     auto& gr = g();
     std::lock_guard guard(gr.lock);

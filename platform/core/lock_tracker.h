@@ -18,6 +18,9 @@ bool held_by_current(const void* lock);
 std::size_t held_count();
 // Bug-checks when the calling thread still holds any lock; `where` names the place.
 void expect_none_held(std::string_view where);
+// Bug-checks when the calling thread holds more locks than `count` (the number it held before
+// the driver code that is returning was called).
+void expect_held_count(std::size_t count, std::string_view where);
 // A lock is being deleted: it must not be held, and its order edges are dropped.
 void forget(const void* lock);
 // Drops the whole lock graph (between independent test scenarios in one process).

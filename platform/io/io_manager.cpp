@@ -47,7 +47,7 @@ struct file_record : ob::object {
     bool created = false;  // IRP_MJ_CREATE succeeded: clean-up and close follow
     std::atomic<bool> cleanup_sent{false};
     // Guarded by the scheduler lock.
-    bool busy = false;        // a synchronous file's current request
+    bool busy = false;        // a synchronous file's lock: its current request or clean-up
     std::size_t pending = 0;  // incomplete requests sent on the file
 
     void send_cleanup();
@@ -136,13 +136,28 @@ void file_record::send_cleanup() {
     if (!created || cleanup_sent.exchange(true)) {
         return;
     }
+    // On a synchronous file object the clean-up takes the file object's lock first
+    // (IopCloseFile), as every request on it does: the close waits behind the request in
+    // progress, which it therefore cannot cancel.
+    auto& s = scheduler::get();
+    if (synchronous) {
+        std::unique_lock lk(s.lock());
+        std::function<bool()> idle = [this] { return !busy; };
+        s.block(lk, idle, no_deadline, "the synchronous file object's request in progress (close)");
+        busy = true;
+    }
     _IRP irp;
     irp.major = IRP_MJ_CLEANUP;
     irp.file = &body->fo;
     irp.requestor_mode = KernelMode;
-    irp.thread = &scheduler::get().current();
+    irp.thread = &s.current();
     send_irp_and_wait(top_of(body->fo.DeviceObject), &irp);
     body->fo.Flags |= FO_CLEANUP_COMPLETE;
+    if (synchronous) {
+        std::lock_guard g(s.lock());
+        busy = false;
+        s.wake();
+    }
 }
 
 }  // namespace

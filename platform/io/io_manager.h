@@ -12,7 +12,10 @@
 // follows.
 //
 // Closing: when the last handle to a file object goes, IRP_MJ_CLEANUP is sent at once (it
-// does not cancel the requests still pending); IRP_MJ_CLOSE follows when the last reference
+// does not cancel the requests still pending), except that on a synchronous file object
+// (opened without FILE_FLAG_OVERLAPPED) all I/O is serialised by the file object's lock: the
+// clean-up, like a second request, waits until the request in progress has completed.
+// IRP_MJ_CLOSE follows when the last reference
 // goes (each pending IRP holds one). A close that falls due inside an IRP's completion, or
 // above PASSIVE_LEVEL, is sent from the I/O manager's own worker thread instead, as Windows
 // defers it rather than re-entering the driver from its own completion.

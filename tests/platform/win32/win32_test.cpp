@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "../io/test_device.h"
@@ -262,6 +263,35 @@ TEST(Synchronous, OneRequestAtATimeOnASynchronousHandle) {
     EXPECT_EQ(b[0], '2');
     EXPECT_EQ(na + nb, 2u);
     CloseHandle(h);
+}
+
+TEST(Synchronous, CloseHandleWaitsBehindTheReadInProgress) {
+    test_device t;
+    t.on(IRP_MJ_READ, [&](PIRP irp) { return t.park(irp); });
+    HANDLE h = open_device();
+    char a[1];
+    DWORD na = 0;
+    std::atomic<bool> closed{false};
+    auto& s = platform::scheduler::get();
+    auto reader = s.start_thread("reader", [&] { EXPECT_TRUE(ReadFile(h, a, 1, &na, nullptr)); });
+    t.wait_parked(1);
+    auto closer = s.start_thread("closer", [&] {
+        EXPECT_TRUE(CloseHandle(h));
+        closed = true;
+    });
+    sleep_virtual_ms(50);
+    // The clean-up waits for the file object's lock: no clean-up, no cancel, no return.
+    EXPECT_FALSE(closed);
+    EXPECT_EQ(t.majors_seen(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ}));
+    EXPECT_EQ(t.cancel_routine_calls, 0);
+    ASSERT_TRUE(t.complete_parked(STATUS_SUCCESS, 1, {'r'}));
+    reader->join();
+    closer->join();
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(a[0], 'r');
+    auto seen = t.majors_seen();
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(seen[2], IRP_MJ_CLEANUP);
 }
 
 TEST(Close, CloseHandleSendsCleanupAtOnceWithoutCancellingAndCloseAfterTheRequest) {

@@ -23,7 +23,10 @@
 // Requests: buffered, whatever the transfer method. One system buffer holds a device
 // control's input and, on completion, its output; a read's system buffer starts filled with
 // 0xCC so a driver that reports bytes it never wrote is caught. At completion without an
-// error status, min(Information, output length) bytes are copied back to the caller.
+// error status, min(Information, output length) bytes are copied back to the caller; the
+// system buffer is then filled with 0xF0 and quarantined, and a driver that wrote into it
+// after completing the request is reported (bug check 0xC4, naming the IRP and the request's
+// kind) when it leaves the quarantine or at the kernel's final check.
 #pragma once
 
 #include <wdm.h>

@@ -3,6 +3,7 @@
 #include "io/io_manager.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <list>
@@ -10,6 +11,7 @@
 #include "core/bugcheck.h"
 #include "core/scheduler.h"
 #include "io/device_record.h"
+#include "kernel/kernel.h"
 
 namespace platform::io {
 namespace {
@@ -47,7 +49,7 @@ struct file_record : ob::object {
     bool created = false;  // IRP_MJ_CREATE succeeded: clean-up and close follow
     std::atomic<bool> cleanup_sent{false};
     // Guarded by the scheduler lock.
-    bool busy = false;        // a synchronous file's current request
+    bool busy = false;        // a synchronous file's lock: its current request or clean-up
     std::size_t pending = 0;  // incomplete requests sent on the file
 
     void send_cleanup();
@@ -136,13 +138,28 @@ void file_record::send_cleanup() {
     if (!created || cleanup_sent.exchange(true)) {
         return;
     }
+    // On a synchronous file object the clean-up takes the file object's lock first
+    // (IopCloseFile), as every request on it does: the close waits behind the request in
+    // progress, which it therefore cannot cancel.
+    auto& s = scheduler::get();
+    if (synchronous) {
+        std::unique_lock lk(s.lock());
+        std::function<bool()> idle = [this] { return !busy; };
+        s.block(lk, idle, no_deadline, "the synchronous file object's request in progress (close)");
+        busy = true;
+    }
     _IRP irp;
     irp.major = IRP_MJ_CLEANUP;
     irp.file = &body->fo;
     irp.requestor_mode = KernelMode;
-    irp.thread = &scheduler::get().current();
+    irp.thread = &s.current();
     send_irp_and_wait(top_of(body->fo.DeviceObject), &irp);
     body->fo.Flags |= FO_CLEANUP_COMPLETE;
+    if (synchronous) {
+        std::lock_guard g(s.lock());
+        busy = false;
+        s.wake();
+    }
 }
 
 }  // namespace
@@ -172,6 +189,104 @@ std::list<std::shared_ptr<request>>& pending_requests() {  // guarded by the sch
     return *l;
 }
 
+// ---- Freed system buffers ---------------------------------------------------------------
+//
+// A completed request's system buffer is not released at once: it is filled with a pattern
+// and quarantined, as freed pool is, so a driver that writes into a request's buffer after
+// completing it (a work item still filling a buffer it completed, a cancel path that
+// completes and then copies) is caught when the buffer leaves the quarantine or at the final
+// check, with the request and its kind named.
+
+constexpr std::uint8_t freed_fill = 0xF0;
+constexpr std::size_t buffer_quarantine_limit = 4u << 20;
+
+struct freed_buffer {
+    std::vector<std::uint8_t> bytes;
+    const void* irp = nullptr;
+    UCHAR major = 0;
+    ULONG ioctl_code = 0;
+};
+
+struct buffer_quarantine {
+    std::mutex lock;
+    std::deque<freed_buffer> buffers;
+    std::size_t bytes = 0;
+};
+
+buffer_quarantine& quarantine() {
+    static auto* q = new buffer_quarantine();
+    return *q;
+}
+
+std::string request_kind(UCHAR major, ULONG ioctl_code) {
+    char buf[48];
+    switch (major) {
+        case IRP_MJ_READ:
+            return "read";
+        case IRP_MJ_WRITE:
+            return "write";
+        case IRP_MJ_DEVICE_CONTROL:
+        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+            std::snprintf(buf, sizeof buf, "%sdevice control 0x%08X",
+                          major == IRP_MJ_INTERNAL_DEVICE_CONTROL ? "internal " : "",
+                          static_cast<unsigned>(ioctl_code));
+            return buf;
+        default:
+            std::snprintf(buf, sizeof buf, "major function 0x%02X", major);
+            return buf;
+    }
+}
+
+void check_freed(const freed_buffer& b) {
+    for (std::size_t i = 0; i < b.bytes.size(); ++i) {
+        if (b.bytes[i] != freed_fill) {
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "request (IRP %p, ", b.irp);
+            bug_check(bug_code::driver_verifier_detected_violation,
+                      std::string("driver wrote into the system buffer of a completed ") + buf +
+                          request_kind(b.major, b.ioctl_code) + ") at offset " + std::to_string(i) +
+                          " after completing it",
+                      0x1010, as_number(b.irp), i, b.bytes[i]);
+        }
+    }
+}
+
+void check_buffer_quarantine() {
+    auto& q = quarantine();
+    std::lock_guard g(q.lock);
+    for (const auto& b : q.buffers) {
+        check_freed(b);
+    }
+}
+
+void quarantine_system_buffer(_IRP& irp) {
+    if (irp.system_buffer.empty()) {
+        return;
+    }
+    static std::once_flag registered;
+    std::call_once(registered, [] { kernel::add_final_check(check_buffer_quarantine); });
+    freed_buffer b;
+    b.bytes = std::move(irp.system_buffer);  // the driver's pointer still points into it
+    irp.system_buffer.clear();
+    b.irp = &irp;
+    b.major = irp.major;
+    b.ioctl_code = irp.ioctl_code;
+    std::memset(b.bytes.data(), freed_fill, b.bytes.size());
+    std::deque<freed_buffer> recycled;
+    auto& q = quarantine();
+    {
+        std::lock_guard g(q.lock);
+        q.bytes += b.bytes.size();
+        q.buffers.push_back(std::move(b));
+        while (q.bytes > buffer_quarantine_limit && q.buffers.size() > 1) {
+            check_freed(q.buffers.front());
+            q.bytes -= q.buffers.front().bytes.size();
+            recycled.push_back(std::move(q.buffers.front()));
+            q.buffers.pop_front();
+        }
+    }
+}
+
 void finish_request(request* raw) {
     auto& s = scheduler::get();
     std::shared_ptr<request> req;
@@ -197,6 +312,7 @@ void finish_request(request* raw) {
             {static_cast<std::size_t>(info), req->output_length, req->irp.system_buffer.size()});
         std::memcpy(req->output, req->irp.system_buffer.data(), n);
     }
+    quarantine_system_buffer(req->irp);
     if (req->on_complete) {
         req->on_complete(status, info);
     }

@@ -12,7 +12,10 @@
 // follows.
 //
 // Closing: when the last handle to a file object goes, IRP_MJ_CLEANUP is sent at once (it
-// does not cancel the requests still pending); IRP_MJ_CLOSE follows when the last reference
+// does not cancel the requests still pending), except that on a synchronous file object
+// (opened without FILE_FLAG_OVERLAPPED) all I/O is serialised by the file object's lock: the
+// clean-up, like a second request, waits until the request in progress has completed.
+// IRP_MJ_CLOSE follows when the last reference
 // goes (each pending IRP holds one). A close that falls due inside an IRP's completion, or
 // above PASSIVE_LEVEL, is sent from the I/O manager's own worker thread instead, as Windows
 // defers it rather than re-entering the driver from its own completion.
@@ -20,7 +23,10 @@
 // Requests: buffered, whatever the transfer method. One system buffer holds a device
 // control's input and, on completion, its output; a read's system buffer starts filled with
 // 0xCC so a driver that reports bytes it never wrote is caught. At completion without an
-// error status, min(Information, output length) bytes are copied back to the caller.
+// error status, min(Information, output length) bytes are copied back to the caller; the
+// system buffer is then filled with 0xF0 and quarantined, and a driver that wrote into it
+// after completing the request is reported (bug check 0xC4, naming the IRP and the request's
+// kind) when it leaves the quarantine or at the kernel's final check.
 #pragma once
 
 #include <wdm.h>

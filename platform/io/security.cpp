@@ -229,6 +229,37 @@ std::shared_ptr<const security_descriptor> default_device_security() {
     return sd;
 }
 
+std::shared_ptr<const security_descriptor> kernel_object_default_security() {
+    static const std::shared_ptr<const security_descriptor> sd = [] {
+        auto d = std::make_shared<security_descriptor>();
+        d->owner = sids::local_system();
+        d->dacl = {
+            {ace_type::access_allowed, 0, GENERIC_ALL, sids::local_system()},
+            {ace_type::access_allowed, 0, GENERIC_ALL, sids::builtin_admins()},
+            {ace_type::access_allowed, 0, GENERIC_READ | GENERIC_EXECUTE, sids::everyone()},
+        };
+        return d;
+    }();
+    return sd;
+}
+
+std::shared_ptr<const security_descriptor> default_object_security(const token& creator) {
+    auto sd = std::make_shared<security_descriptor>();
+    sd->owner = creator.user;
+    sd->dacl = {
+        {ace_type::access_allowed, 0, GENERIC_ALL, creator.user},
+        {ace_type::access_allowed, 0, GENERIC_ALL, sids::local_system()},
+    };
+    return sd;
+}
+
+const generic_mapping& event_generic_mapping() {
+    static const generic_mapping m{STANDARD_RIGHTS_READ | EVENT_QUERY_STATE,
+                                   STANDARD_RIGHTS_WRITE | EVENT_MODIFY_STATE,
+                                   STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE, EVENT_ALL_ACCESS};
+    return m;
+}
+
 const generic_mapping& file_generic_mapping() {
     static const generic_mapping m{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
                                    FILE_ALL_ACCESS};

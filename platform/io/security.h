@@ -114,6 +114,16 @@ std::u16string from_wide(std::wstring_view text);
 // all access, everyone read, write and execute, restricted code read and execute.
 std::shared_ptr<const security_descriptor> default_device_security();
 
+// The descriptor a named object gets when the kernel creates it with default security
+// (IoCreateNotificationEvent, IoCreateSynchronizationEvent: the System process's token and
+// the "strengthened" default permissions of shared objects): LocalSystem and Administrators
+// all access, everyone else may read and wait (GR GX: for an event READ_CONTROL,
+// EVENT_QUERY_STATE and SYNCHRONIZE) but never modify it.
+std::shared_ptr<const security_descriptor> kernel_object_default_security();
+// The descriptor an object a program creates without security attributes gets: its token's
+// default DACL, which grants the creating account and LocalSystem all access.
+std::shared_ptr<const security_descriptor> default_object_security(const token& creator);
+
 // ---- Access check --------------------------------------------------------------------------
 
 struct generic_mapping {
@@ -124,6 +134,10 @@ struct generic_mapping {
 };
 // The mapping of files and devices (FILE_GENERIC_READ, ... FILE_ALL_ACCESS).
 const generic_mapping& file_generic_mapping();
+// The mapping of events (GENERIC_READ: READ_CONTROL | EVENT_QUERY_STATE, GENERIC_WRITE:
+// READ_CONTROL | EVENT_MODIFY_STATE, GENERIC_EXECUTE: READ_CONTROL | SYNCHRONIZE,
+// GENERIC_ALL: EVENT_ALL_ACCESS).
+const generic_mapping& event_generic_mapping();
 
 // Replaces generic rights in `mask` by the specific rights they map to.
 ACCESS_MASK map_generic(ACCESS_MASK mask, const generic_mapping& mapping);

@@ -1,6 +1,8 @@
 // The verifier's final check of the machine.
 #include "kernel/kernel.h"
 
+#include <mutex>
+
 #include "core/bugcheck.h"
 #include "kernel/pool.h"
 
@@ -26,7 +28,36 @@ std::vector<std::string> outstanding(const final_check_options& options) {
     return out;
 }
 
+namespace {
+
+struct final_checks {
+    std::mutex lock;
+    std::vector<std::function<void()>> checks;
+};
+
+final_checks& added_checks() {
+    static auto* c = new final_checks();
+    return *c;
+}
+
+}  // namespace
+
+void add_final_check(std::function<void()> check) {
+    auto& c = added_checks();
+    std::lock_guard g(c.lock);
+    c.checks.push_back(std::move(check));
+}
+
 void final_check(const final_check_options& options) {
+    std::vector<std::function<void()>> checks;
+    {
+        auto& c = added_checks();
+        std::lock_guard g(c.lock);
+        checks = c.checks;
+    }
+    for (auto& check : checks) {
+        check();
+    }
     std::vector<std::string> left = outstanding(options);
     if (left.empty()) {
         return;

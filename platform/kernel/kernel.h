@@ -3,6 +3,7 @@
 
 #include <wdm.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ std::vector<std::string> outstanding(const final_check_options& options = {});
 // The verifier's check at unload / shutdown: bug check DRIVER_VERIFIER_DETECTED_VIOLATION
 // (0xC4) listing pool by tag, kernel handles and objects still referenced.
 void final_check(const final_check_options& options = {});
+// Adds a check final_check runs first (the I/O manager's quarantine of freed system
+// buffers); a check bug-checks on what it finds.
+void add_final_check(std::function<void()> check);
 
 // The kernel thread object of a thread (system threads have one from creation; other known
 // threads get one on first use).

@@ -8,8 +8,9 @@
 
 namespace platform::kernel {
 
-event_object::event_object(EVENT_TYPE type, bool initial_state)
-    : ob::object(ob::kind::event, &event_) {
+event_object::event_object(EVENT_TYPE type, bool initial_state,
+                           std::shared_ptr<const io::security_descriptor> security)
+    : ob::object(ob::kind::event, &event_), security_(std::move(security)) {
     KeInitializeEvent(&event_, type, initial_state ? TRUE : FALSE);
 }
 
@@ -37,9 +38,10 @@ named_event_result open_locked_free(std::u16string_view name) {
 
 }  // namespace
 
-named_event_result create_event(std::u16string_view name, EVENT_TYPE type, bool initial_state) {
+named_event_result create_event(std::u16string_view name, EVENT_TYPE type, bool initial_state,
+                                std::shared_ptr<const io::security_descriptor> security) {
     named_event_result r;
-    auto ev = ob::make<event_object>(type, initial_state);
+    auto ev = ob::make<event_object>(type, initial_state, std::move(security));
     if (name.empty()) {
         r.status = STATUS_SUCCESS;
         r.event = std::move(ev);

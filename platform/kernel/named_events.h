@@ -6,19 +6,29 @@
 
 #include <wdm.h>
 
+#include <memory>
 #include <string_view>
 
 #include "kernel/object_manager.h"
+
+namespace platform::io {
+struct security_descriptor;
+}
 
 namespace platform::kernel {
 
 class event_object : public ob::object {
   public:
-    event_object(EVENT_TYPE type, bool initial_state);
+    event_object(EVENT_TYPE type, bool initial_state,
+                 std::shared_ptr<const io::security_descriptor> security = nullptr);
     PKEVENT event() { return &event_; }
+    // The descriptor user-mode opens are checked against; null for an event the kernel
+    // created with default security (io::kernel_object_default_security applies).
+    const std::shared_ptr<const io::security_descriptor>& security() const { return security_; }
 
   private:
     KEVENT event_{};
+    std::shared_ptr<const io::security_descriptor> security_;
 };
 
 // The event object whose body is `event`, or null (no reference added).
@@ -36,7 +46,9 @@ struct named_event_result {
 // STATUS_OBJECT_TYPE_MISMATCH. Otherwise a new temporary event is created with `type` and
 // `initial_state`. The caller then makes a handle with a handle_table (the name leaves the
 // namespace when the last handle closes).
-named_event_result create_event(std::u16string_view name, EVENT_TYPE type, bool initial_state);
+// A new event gets `security` (null: the kernel's default, see event_object::security).
+named_event_result create_event(std::u16string_view name, EVENT_TYPE type, bool initial_state,
+                                std::shared_ptr<const io::security_descriptor> security = nullptr);
 // OpenEventW semantics: STATUS_OBJECT_NAME_NOT_FOUND when no such name,
 // STATUS_OBJECT_TYPE_MISMATCH when it is not an event.
 named_event_result open_event(std::u16string_view name);

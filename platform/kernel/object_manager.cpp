@@ -224,8 +224,11 @@ directory& root_locked() {
     // The namespace as a freshly booted machine has it.
     s.root = new directory();
     s.root->mark_system();
+    // \BaseNamedObjects is session 0's (services) and the global one; the interactive
+    // session 1 has its own under \Sessions.
     for (const char16_t* name : {u"\\Device", u"\\Driver", u"\\GLOBAL??", u"\\BaseNamedObjects",
-                                 u"\\Registry", u"\\KernelObjects", u"\\ObjectTypes"}) {
+                                 u"\\Registry", u"\\KernelObjects", u"\\ObjectTypes", u"\\Sessions",
+                                 u"\\Sessions\\1", u"\\Sessions\\1\\BaseNamedObjects"}) {
         auto d = ref<object>(new directory(), true);
         d->mark_system();
         insert_locked(name, d, true);

@@ -20,7 +20,8 @@
 //
 // Namespace. Paths are absolute ("\Device\X"); components are compared case-insensitively.
 // The root holds the directories \Device, \Driver, \GLOBAL??, \BaseNamedObjects, \Registry,
-// \KernelObjects and \ObjectTypes; \?? and \DosDevices are symbolic links to \GLOBAL??, so
+// \KernelObjects, \ObjectTypes and \Sessions (with \Sessions\1\BaseNamedObjects, the named
+// objects of the interactive session); \?? and \DosDevices are symbolic links to \GLOBAL??, so
 // "\??\X", "\DosDevices\X" and "\GLOBAL??\X" name one entry. A symbolic link met while
 // resolving a path is replaced by its target and the rest of the path re-resolved from
 // there (a final link component only when following links); at most 32 such reparses.

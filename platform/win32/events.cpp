@@ -1,6 +1,7 @@
 // Events and waits: CreateEventW / OpenEventW on the kernel's event objects (named ones in
-// \BaseNamedObjects, shared with the kernel's named events), SetEvent, ResetEvent, the
-// waits and Sleep, all through the kernel's dispatcher and so through the scheduler.
+// \BaseNamedObjects or the session's directory, shared with the kernel's named events), SetEvent,
+// ResetEvent, the waits and Sleep, all through the kernel's dispatcher and so through the
+// scheduler.
 #include <wdm.h>
 #include <windows.h>
 
@@ -12,32 +13,68 @@
 namespace platform::win32 {
 namespace {
 
-// "Global\X" and "Local\X" name the same object as "X": there is one session.
-std::u16string event_path(std::u16string_view name) {
-    for (std::u16string_view prefix : {u"Global\\", u"Local\\"}) {
-        if (name.starts_with(prefix)) {
-            name.remove_prefix(prefix.size());
-            break;
+// Where a program's event name lives (the session manager's layout): "Global\X" in
+// \BaseNamedObjects, "Local\X" and a bare "X" in the session's own directory, which for
+// session 0 is \BaseNamedObjects itself and otherwise \Sessions\<n>\BaseNamedObjects.
+std::u16string event_path(std::u16string_view name, ULONG session) {
+    std::u16string_view global = u"Global\\";
+    std::u16string_view local = u"Local\\";
+    std::u16string directory = u"\\BaseNamedObjects\\";
+    if (name.starts_with(global)) {
+        name.remove_prefix(global.size());
+    } else {
+        if (name.starts_with(local)) {
+            name.remove_prefix(local.size());
+        }
+        if (session != 0) {
+            std::u16string number;
+            for (char c : std::to_string(session)) {
+                number += static_cast<char16_t>(c);
+            }
+            directory = u"\\Sessions\\" + number + u"\\BaseNamedObjects\\";
         }
     }
-    return u"\\BaseNamedObjects\\" + std::u16string(name);
+    return directory + std::u16string(name);
 }
 
-HANDLE insert_event(const kernel::named_event_result& r, ACCESS_MASK access) {
+// The access a program's open is granted: `desired` (generic rights mapped) when the event's
+// descriptor allows all of it, else nothing.
+NTSTATUS check_open(const kernel::event_object& ev, ACCESS_MASK desired, ACCESS_MASK& granted) {
+    std::shared_ptr<const io::security_descriptor> sd = ev.security();
+    if (!sd) {
+        sd = io::kernel_object_default_security();
+    }
+    return io::access_check(*sd, current_process().token(), desired, io::event_generic_mapping(),
+                            granted);
+}
+
+// A handle for the event a create or open found. An existing event is opened only for
+// access its descriptor grants the caller (a creator gets what it asked for).
+HANDLE insert_event(const kernel::named_event_result& r, ACCESS_MASK access, bool existing) {
     if (NT_ERROR(r.status)) {
         set_status_error(r.status);
         return nullptr;
     }
-    HANDLE h = current_process().handles().insert(r.event, access);
+    ACCESS_MASK granted = io::map_generic(access, io::event_generic_mapping());
+    if (existing) {
+        NTSTATUS st = check_open(*r.event, access, granted);
+        if (!NT_SUCCESS(st)) {
+            set_status_error(st);
+            return nullptr;
+        }
+    }
+    HANDLE h = current_process().handles().insert(r.event, granted);
     SetLastError(r.status == STATUS_OBJECT_NAME_EXISTS ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return h;
 }
 
 HANDLE create_event(BOOL manual, BOOL initial, const std::u16string* name) {
-    std::u16string path = name != nullptr && !name->empty() ? event_path(*name) : std::u16string();
+    process& proc = current_process();
+    std::u16string path =
+        name != nullptr && !name->empty() ? event_path(*name, proc.session()) : std::u16string();
     auto r = kernel::create_event(path, manual ? NotificationEvent : SynchronizationEvent,
-                                  initial != FALSE);
-    return insert_event(r, EVENT_ALL_ACCESS);
+                                  initial != FALSE, io::default_object_security(proc.token()));
+    return insert_event(r, EVENT_ALL_ACCESS, r.status == STATUS_OBJECT_NAME_EXISTS);
 }
 
 HANDLE open_event(DWORD access, const std::u16string* name) {
@@ -45,7 +82,8 @@ HANDLE open_event(DWORD access, const std::u16string* name) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    return insert_event(kernel::open_event(event_path(*name)), access);
+    return insert_event(kernel::open_event(event_path(*name, current_process().session())), access,
+                        true);
 }
 
 // Kernel time-out from milliseconds: null for INFINITE, else relative.

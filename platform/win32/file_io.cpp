@@ -3,6 +3,8 @@
 #include <wdm.h>
 #include <windows.h>
 
+#include "core/bugcheck.h"
+#include "core/lock_tracker.h"
 #include "io/io_manager.h"
 #include "kernel/named_events.h"
 #include "kernel/strings.h"
@@ -128,6 +130,24 @@ BOOL do_io(HANDLE h, io::user_request params, LPDWORD transferred, LPOVERLAPPED 
 
 }  // namespace
 
+program_return::~program_return() {
+    std::size_t held = lock_tracker::held_count();
+    if (held != 0) {
+        bug_check(bug_code::driver_verifier_detected_violation,
+                  std::string(routine_) + " returned to the program with " + std::to_string(held) +
+                      " lock(s) still held that driver code took on the program's thread",
+                  0x4, held);
+    }
+    KIRQL irql = scheduler::get().current().irql;
+    if (irql != PASSIVE_LEVEL) {
+        bug_check(bug_code::irql_not_less_or_equal,
+                  std::string(routine_) + " returned to the program at IRQL " +
+                      std::to_string(irql) +
+                      ": driver code on the program's thread raised it and did not lower it",
+                  irql);
+    }
+}
+
 void set_status_error(NTSTATUS status) {
     SetLastError(RtlNtStatusToDosError(status));
 }
@@ -163,6 +183,7 @@ HANDLE create_file(std::u16string_view name, DWORD access, DWORD share, DWORD di
 
 HANDLE create_file_wide(const wchar_t* name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
                         DWORD disposition, DWORD flags, HANDLE) {
+    program_return check("CreateFileW");
     if (name == nullptr) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -187,6 +208,7 @@ void SetLastError(DWORD dwErrCode) {
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                    HANDLE) {
+    win32::program_return check("CreateFileW");
     if (lpFileName == nullptr) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -196,6 +218,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 }
 
 BOOL CloseHandle(HANDLE hObject) {
+    win32::program_return check("CloseHandle");
     if (hObject == nullptr || hObject == INVALID_HANDLE_VALUE) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -211,6 +234,7 @@ BOOL CloseHandle(HANDLE hObject) {
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                      LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                      LPOVERLAPPED lpOverlapped) {
+    win32::program_return check("DeviceIoControl");
     io::user_request r;
     r.major = IRP_MJ_DEVICE_CONTROL;
     r.ioctl_code = dwIoControlCode;
@@ -223,6 +247,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+    win32::program_return check("ReadFile");
     io::user_request r;
     r.major = IRP_MJ_READ;
     r.output = lpBuffer;
@@ -232,6 +257,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+    win32::program_return check("WriteFile");
     io::user_request r;
     r.major = IRP_MJ_WRITE;
     r.input = lpBuffer;
@@ -241,6 +267,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
 
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+    win32::program_return check("GetOverlappedResult");
     if (lpOverlapped == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -274,6 +301,7 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
 }
 
 BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
+    win32::program_return check("CancelIoEx");
     ob::ref<ob::object> file = win32::file_from_handle(hFile);
     if (!file) {
         return FALSE;
@@ -288,6 +316,7 @@ BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
 }
 
 BOOL CancelIo(HANDLE hFile) {
+    win32::program_return check("CancelIo");
     ob::ref<ob::object> file = win32::file_from_handle(hFile);
     if (!file) {
         return FALSE;

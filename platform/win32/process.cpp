@@ -29,6 +29,20 @@ process::process(io::token_kind kind, std::string name)
       token_(io::make_token(kind)),
       handles_(false, name_) {}
 
+ULONG process::session() const {
+    switch (token_.kind) {
+        case io::token_kind::administrator:
+        case io::token_kind::user:
+            return 1;
+        case io::token_kind::local_system:
+        case io::token_kind::user_mode_driver:
+        case io::token_kind::local_service:
+        case io::token_kind::network_service:
+            break;
+    }
+    return 0;
+}
+
 std::shared_ptr<process> process::create(io::token_kind kind, std::string name) {
     install_table_resolver();
     return std::shared_ptr<process>(new process(kind, std::move(name)));

@@ -40,6 +40,10 @@ class process {
     const std::string& name() const { return name_; }
     DWORD id() const { return id_; }
     const io::token& token() const { return token_; }
+    // The session the process runs in: 0 for services (LocalSystem and the service accounts,
+    // a user-mode driver host among them), 1 for interactive programs (administrators and
+    // ordinary users). Bare object names resolve in the session's namespace.
+    ULONG session() const;
     ob::handle_table& handles() { return handles_; }
 
     // Starts the main thread running `main`; the process exits when it returns. Once only.

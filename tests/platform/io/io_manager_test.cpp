@@ -13,9 +13,10 @@ using io_test::test_device;
 
 namespace {
 
-io::open_result kernel_open(std::u16string_view path) {
+io::open_result kernel_open(std::u16string_view path, bool synchronous = true) {
     io::open_params p;
     p.desired_access = GENERIC_READ | GENERIC_WRITE;
+    p.synchronous = synchronous;
     return io::open_file(path, p);
 }
 
@@ -213,7 +214,8 @@ TEST(OpenPath, FailedCreateGetsNoCleanupOrCloseAndExclusiveAllowsOneFile) {
 TEST(ClosePath, CleanupAtCloseAndCloseAfterThePendingRequest) {
     test_device t;
     t.on(IRP_MJ_READ, [&](PIRP irp) { return t.park(irp); });
-    auto r = kernel_open(u"\\Device\\IoTest");
+    // Asynchronous: a synchronous file object's clean-up would wait behind the read.
+    auto r = kernel_open(u"\\Device\\IoTest", false);
     ASSERT_EQ(r.status, STATUS_SUCCESS);
     PFILE_OBJECT fo = io::file_body(*r.file);
     std::uint8_t out[4] = {};

@@ -7,6 +7,7 @@
 #include "kernel/named_events.h"
 #include "kernel/system_config.h"
 #include "kernel/strings.h"
+#include <wdfstatus.h>
 
 namespace k = platform::kernel;
 
@@ -64,37 +65,114 @@ TEST(SystemRoutines, LookUpReturnsTheRealRoutineUnlessATestHidesIt) {
     EXPECT_EQ(look_up(u"IoTestRoutine"), &marker);
 }
 
-TEST(SystemStatus, StatusesMapToTheWin32ErrorsProgramsSee) {
+// Every status the platform, the framework or the driver can complete a request with, and the
+// Win32 error a program then reads from GetLastError, as the published mapping gives it.
+TEST(SystemStatus, EveryStatusMapsToThePublishedWin32Error) {
     struct {
         NTSTATUS status;
         ULONG error;
     } const expected[] = {
         {STATUS_SUCCESS, 0},
+        {STATUS_TIMEOUT, 1460},  // ERROR_TIMEOUT, not WAIT_TIMEOUT
         {STATUS_PENDING, 997},
-        {STATUS_ACCESS_DENIED, 5},
-        {STATUS_INVALID_DEVICE_REQUEST, 1},
-        {STATUS_UNSUCCESSFUL, 31},
-        {STATUS_IO_TIMEOUT, 121},
-        {STATUS_BUFFER_TOO_SMALL, 122},
-        {STATUS_NOINTERFACE, 632},
-        {STATUS_CANCELLED, 995},
-        {STATUS_INSUFFICIENT_RESOURCES, 1450},
-        {STATUS_INVALID_PARAMETER, 87},
-        {STATUS_OBJECT_NAME_NOT_FOUND, 2},
-        {STATUS_OBJECT_PATH_NOT_FOUND, 3},
-        {STATUS_NO_SUCH_DEVICE, 2},
-        {STATUS_INVALID_DEVICE_STATE, 5023},
-        {STATUS_NOT_SUPPORTED, 50},
-        {STATUS_DEVICE_NOT_READY, 21},
-        {STATUS_OBJECT_NAME_COLLISION, 183},
-        {STATUS_INVALID_HANDLE, 6},
+        {STATUS_MORE_ENTRIES, 234},
+        {STATUS_NOT_ALL_ASSIGNED, 1300},
+        {STATUS_OBJECT_NAME_EXISTS, 183},
         {STATUS_BUFFER_OVERFLOW, 234},
-        {STATUS_TIMEOUT, 258},
+        {STATUS_NO_MORE_FILES, 18},
+        {STATUS_DEVICE_BUSY, 170},
         {STATUS_NO_MORE_ENTRIES, 259},
+        {STATUS_UNSUCCESSFUL, 31},
+        {STATUS_NOT_IMPLEMENTED, 1},
+        {STATUS_INVALID_INFO_CLASS, 87},
+        {STATUS_INFO_LENGTH_MISMATCH, 24},
+        {STATUS_ACCESS_VIOLATION, 998},
+        {STATUS_INVALID_HANDLE, 6},
+        {STATUS_INVALID_PARAMETER, 87},
+        {STATUS_NO_SUCH_DEVICE, 2},
+        {STATUS_NO_SUCH_FILE, 2},
+        {STATUS_INVALID_DEVICE_REQUEST, 1},
+        {STATUS_END_OF_FILE, 38},
+        {STATUS_MORE_PROCESSING_REQUIRED, 234},
+        {STATUS_NO_MEMORY, 8},
+        {STATUS_ACCESS_DENIED, 5},
+        {STATUS_BUFFER_TOO_SMALL, 122},
+        {STATUS_OBJECT_TYPE_MISMATCH, 6},
+        {STATUS_INVALID_PARAMETER_MIX, 87},
+        {STATUS_OBJECT_NAME_INVALID, 123},
+        {STATUS_OBJECT_NAME_NOT_FOUND, 2},
+        {STATUS_OBJECT_NAME_COLLISION, 183},
+        {STATUS_PORT_DISCONNECTED, 6},
+        {STATUS_OBJECT_PATH_INVALID, 161},
+        {STATUS_OBJECT_PATH_NOT_FOUND, 3},
+        {STATUS_OBJECT_PATH_SYNTAX_BAD, 161},
+        {STATUS_DATA_ERROR, 23},
+        {STATUS_SHARING_VIOLATION, 32},
+        {STATUS_THREAD_IS_TERMINATING, 5},
+        {STATUS_DELETE_PENDING, 5},
+        {STATUS_INVALID_OWNER, 1307},
+        {STATUS_PRIVILEGE_NOT_HELD, 1314},
+        {STATUS_INVALID_ACL, 1336},
+        {STATUS_INVALID_SID, 1337},
+        {STATUS_INVALID_SECURITY_DESCR, 1338},
+        {STATUS_PROCEDURE_NOT_FOUND, 127},
+        {STATUS_RESOURCE_DATA_NOT_FOUND, 1812},
+        {STATUS_INTEGER_OVERFLOW, 534},
+        {STATUS_INSUFFICIENT_RESOURCES, 1450},
+        {STATUS_DEVICE_DATA_ERROR, 23},
+        {STATUS_DEVICE_NOT_READY, 21},
+        {STATUS_IO_TIMEOUT, 121},
+        {STATUS_NOT_SUPPORTED, 50},
+        {STATUS_DEVICE_DOES_NOT_EXIST, 55},
+        {STATUS_REQUEST_NOT_ACCEPTED, 71},
+        {STATUS_INTERNAL_ERROR, 1359},
+        {STATUS_INVALID_USER_BUFFER, 1784},
+        {STATUS_INVALID_PARAMETER_1, 87},
+        {STATUS_INVALID_PARAMETER_2, 87},
+        {STATUS_INVALID_PARAMETER_3, 87},
+        {STATUS_INVALID_PARAMETER_4, 87},
+        {STATUS_NAME_TOO_LONG, 206},
+        {STATUS_IMAGE_ALREADY_LOADED, 1056},
+        {STATUS_CANCELLED, 995},
+        {STATUS_FILE_CLOSED, 6},
+        {STATUS_INVALID_LEVEL, 124},
+        {STATUS_DEVICE_CONFIGURATION_ERROR, 87},
+        {STATUS_DRIVER_INTERNAL_ERROR, 1117},
+        {STATUS_INVALID_DEVICE_STATE, 22},  // ERROR_BAD_COMMAND
+        {STATUS_IO_DEVICE_ERROR, 1117},
+        {STATUS_INVALID_BUFFER_SIZE, 1784},
+        {STATUS_CONNECTION_RESET, 64},
+        {STATUS_NOT_FOUND, 1168},
+        {STATUS_RETRY, 1237},
+        {STATUS_WMI_GUID_NOT_FOUND, 4200},
+        {STATUS_DEVICE_REMOVED, 1617},
+        {STATUS_NOINTERFACE, 632},
+        {STATUS_WMI_NOT_SUPPORTED, 50},
+        {STATUS_WMI_ALREADY_DISABLED, 4212},
+        {STATUS_WMI_ALREADY_ENABLED, 4206},
+        // No published mapping: ERROR_MR_MID_NOT_FOUND.
+        {STATUS_WAIT_1, 317},
+        {STATUS_WAIT_63, 317},
+        {STATUS_ABANDONED, 317},
+        {STATUS_USER_APC, 317},
+        {STATUS_ALERTED, 317},
+        {STATUS_REPARSE, 317},
+        {STATUS_UNEXPECTED_IO_ERROR, 317},
+        {STATUS_POWER_STATE_INVALID, 317},
+        {STATUS_INVALID_DEVICE_OBJECT_PARAMETER, 317},
+        // The framework's facility has no Win32 errors: STATUS_WDF_BUSY and STATUS_WDF_PAUSED
+        // are mapped to STATUS_DEVICE_BUSY before a request completes, the others never
+        // reach a program.
+        {STATUS_WDF_QUEUED, 317},
+        {STATUS_WDF_BUSY, 317},
+        {STATUS_WDF_PAUSED, 317},
+        {STATUS_WDF_NO_CALLBACK, 317},
+        {STATUS_WDF_INCOMPATIBLE_EXECUTION_LEVEL, 317},
     };
     for (const auto& e : expected) {
         EXPECT_EQ(RtlNtStatusToDosError(e.status), e.error) << std::hex << e.status;
     }
+    EXPECT_EQ(STATUS_WMI_ALREADY_ENABLED, static_cast<NTSTATUS>(0xC0000303));
     EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(0xC0070057)),
               87u);  // wrapped Win32 error
     EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(0xC0FF1234)), 317u);  // no mapping

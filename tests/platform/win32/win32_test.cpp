@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "../io/test_device.h"
@@ -117,7 +118,7 @@ TEST(DeviceIoControl, DriverStatusesReachTheProgramAsWin32Errors) {
         {STATUS_NOINTERFACE, ERROR_NOINTERFACE},
         {STATUS_CANCELLED, ERROR_OPERATION_ABORTED},
         {STATUS_INSUFFICIENT_RESOURCES, ERROR_NO_SYSTEM_RESOURCES},
-        {STATUS_INVALID_DEVICE_STATE, ERROR_INVALID_DEVICE_STATE},
+        {STATUS_INVALID_DEVICE_STATE, ERROR_BAD_COMMAND},
     };
     for (auto c : cases) {
         NTSTATUS in = c.status;
@@ -264,6 +265,35 @@ TEST(Synchronous, OneRequestAtATimeOnASynchronousHandle) {
     CloseHandle(h);
 }
 
+TEST(Synchronous, CloseHandleWaitsBehindTheReadInProgress) {
+    test_device t;
+    t.on(IRP_MJ_READ, [&](PIRP irp) { return t.park(irp); });
+    HANDLE h = open_device();
+    char a[1];
+    DWORD na = 0;
+    std::atomic<bool> closed{false};
+    auto& s = platform::scheduler::get();
+    auto reader = s.start_thread("reader", [&] { EXPECT_TRUE(ReadFile(h, a, 1, &na, nullptr)); });
+    t.wait_parked(1);
+    auto closer = s.start_thread("closer", [&] {
+        EXPECT_TRUE(CloseHandle(h));
+        closed = true;
+    });
+    sleep_virtual_ms(50);
+    // The clean-up waits for the file object's lock: no clean-up, no cancel, no return.
+    EXPECT_FALSE(closed);
+    EXPECT_EQ(t.majors_seen(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ}));
+    EXPECT_EQ(t.cancel_routine_calls, 0);
+    ASSERT_TRUE(t.complete_parked(STATUS_SUCCESS, 1, {'r'}));
+    reader->join();
+    closer->join();
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(a[0], 'r');
+    auto seen = t.majors_seen();
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(seen[2], IRP_MJ_CLEANUP);
+}
+
 TEST(Close, CloseHandleSendsCleanupAtOnceWithoutCancellingAndCloseAfterTheRequest) {
     test_device t;
     t.on(IRP_MJ_READ, [&](PIRP irp) { return t.park(irp); });
@@ -384,4 +414,86 @@ TEST(Events, AutoResetReleasesOneWaitMultipleReportsTheLowestAndTimeoutsAreVirtu
     for (HANDLE h : {autoreset, a, b, c}) {
         CloseHandle(h);
     }
+}
+
+TEST(Events, BareNamesResolveInTheProgramsSessionGlobalInBaseNamedObjects) {
+    auto kernel_sees = [](const char16_t* path) {
+        return NT_SUCCESS(platform::kernel::open_event(path).status);
+    };
+    HANDLE service_event = CreateEventW(nullptr, TRUE, FALSE, L"ServiceSide");  // session 0
+    ASSERT_NE(service_event, nullptr);
+    EXPECT_TRUE(kernel_sees(u"\\BaseNamedObjects\\ServiceSide"));
+    run_as(io::token_kind::user, [&] {
+        HANDLE mine = CreateEventW(nullptr, TRUE, FALSE, L"ProgramSide");
+        ASSERT_NE(mine, nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+        EXPECT_TRUE(kernel_sees(u"\\Sessions\\1\\BaseNamedObjects\\ProgramSide"));
+        EXPECT_FALSE(kernel_sees(u"\\BaseNamedObjects\\ProgramSide"));
+        HANDLE local = OpenEventW(SYNCHRONIZE, FALSE, L"Local\\ProgramSide");
+        EXPECT_NE(local, nullptr);
+        // A bare name does not reach session 0's event; Global\ does not reach this one.
+        EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, L"ServiceSide"), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+        EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, L"Global\\ProgramSide"), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+        CloseHandle(local);
+        CloseHandle(mine);
+    });
+    // A user-mode driver host is a service: its bare names are session 0's.
+    run_as(io::token_kind::user_mode_driver, [&] {
+        HANDLE h = CreateEventW(nullptr, TRUE, FALSE, L"HostSide");
+        EXPECT_TRUE(kernel_sees(u"\\BaseNamedObjects\\HostSide"));
+        CloseHandle(h);
+    });
+    CloseHandle(service_event);
+}
+
+TEST(Events, AKernelCreatedEventCanBeWaitedOnButNotModifiedByAnOrdinaryUser) {
+    platform::kernel::owned_unicode_string name(u"\\BaseNamedObjects\\DriverSide");
+    HANDLE kh = nullptr;
+    PKEVENT kev = IoCreateNotificationEvent(name.get(), &kh);
+    ASSERT_NE(kev, nullptr);
+    KeClearEvent(kev);
+    run_as(io::token_kind::user, [&] {
+        for (DWORD access : {DWORD{EVENT_MODIFY_STATE}, DWORD{EVENT_ALL_ACCESS},
+                             DWORD{GENERIC_WRITE}, DWORD{SYNCHRONIZE | EVENT_MODIFY_STATE}}) {
+            SetLastError(0);
+            EXPECT_EQ(OpenEventW(access, FALSE, L"Global\\DriverSide"), nullptr) << access;
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << access;
+        }
+        // CreateEventW on the existing name opens it for all access: refused too.
+        EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, L"Global\\DriverSide"), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        HANDLE wait_only = OpenEventW(SYNCHRONIZE | EVENT_QUERY_STATE | READ_CONTROL, FALSE,
+                                      L"Global\\DriverSide");
+        ASSERT_NE(wait_only, nullptr);
+        EXPECT_EQ(WaitForSingleObject(wait_only, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+        EXPECT_FALSE(SetEvent(wait_only));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        CloseHandle(wait_only);
+    });
+    // Administrators (and services) may modify it.
+    run_as(io::token_kind::administrator, [&] {
+        HANDLE h = OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, L"Global\\DriverSide");
+        ASSERT_NE(h, nullptr);
+        EXPECT_TRUE(SetEvent(h));
+        CloseHandle(h);
+    });
+    EXPECT_EQ(KeReadStateEvent(kev), 1);
+    ZwClose(kh);
+}
+
+TEST(Events, AProgramsEventIsItsAccountsAndLocalSystems) {
+    run_as(io::token_kind::local_system, [&] {
+        HANDLE h = CreateEventW(nullptr, TRUE, FALSE, L"Global\\ServiceOwned");
+        ASSERT_NE(h, nullptr);
+        run_as(io::token_kind::user, [] {
+            EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, L"Global\\ServiceOwned"), nullptr);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        });
+        HANDLE again = OpenEventW(EVENT_ALL_ACCESS, FALSE, L"Global\\ServiceOwned");
+        EXPECT_NE(again, nullptr);
+        CloseHandle(again);
+        CloseHandle(h);
+    });
 }

@@ -18,6 +18,7 @@ enum class bug_code : std::uint32_t {
     bad_pool_caller = 0xC2,
     driver_verifier_detected_violation = 0xC4,
     driver_left_locked_pages = 0xCB,
+    driver_unloaded_without_cancelling_pending_operations = 0xCE,
     deadlock_detected = 0x1D4,  // every known thread blocked with no deadline
     wdf_violation = 0x10D,
     invalid_handle = 0x93,

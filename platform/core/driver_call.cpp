@@ -61,13 +61,16 @@ void driver_call::returned() {
     }
     checked_ = true;
     tls_innermost = outer_;
-    std::string where = std::string(site_.callback);
+    // "EvtIoRead (queue 0x..., request 0x..., read)": the callback and what it was given.
+    std::string where = describe(site_).substr(3);
     lock_tracker::expect_held_count(locks_at_entry_, where);
     std::uint8_t now = current_irql();
     if (now != irql_at_entry_) {
         bug_check(bug_code::irql_not_less_or_equal,
                   where + " returned at IRQL " + std::to_string(now) + ", called at " +
-                      std::to_string(irql_at_entry_),
+                      std::to_string(irql_at_entry_) +
+                      (now > irql_at_entry_ ? " (raised and never lowered)"
+                                            : " (lowered below the IRQL it was called at)"),
                   now, irql_at_entry_);
     }
 }

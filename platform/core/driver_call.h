@@ -5,7 +5,8 @@
 // stack, so a bug check raised inside it can name the driver callback, the request and its
 // I/O kind. When it ends it checks what the driver must have restored: the IRQL it was
 // called at and the set of locks the thread held on entry (a lock taken in the callback and
-// still held is reported with the place it was acquired).
+// still held is reported by kind and handle, with the driver's call site that acquired it and
+// the description of the callback that returned holding it).
 #pragma once
 
 #include <cstddef>

@@ -8,18 +8,21 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/bugcheck.h"
+#include "core/driver_call.h"
 #include "core/faults.h"
 #include "core/lock_tracker.h"
 #include "core/scheduler.h"
+#include "core/symbolizer.h"
 #include "kernel/kernel.h"
 #include "kernel/named_events.h"
 #include "kernel/object_manager.h"
+#include "kernel/strings.h"
 
 // The thread body drivers see: a dispatcher header first, as the kernel's own thread.
 struct _KTHREAD {
@@ -85,11 +88,22 @@ struct thread_terminate_request {
     NTSTATUS status;
 };
 
+// What the verifier knows of a system thread: whose it is and whether it still runs the
+// driver's code.
+struct driver_thread {
+    std::string name;
+    PDRIVER_OBJECT driver = nullptr;  // null: no particular driver
+    const void* start_routine = nullptr;
+    const void* created_at = nullptr;  // return address into the driver's PsCreateSystemThread
+    std::atomic<bool> in_driver_code{true};
+};
+
 // System threads' joinables, reaped once finished so a thread never joins itself; `ending`
 // is set when the thread has done everything but leave, so it is safe to join at exit.
 struct reaped_thread {
     std::shared_ptr<scheduler::joinable> joinable;
     std::shared_ptr<std::atomic<bool>> ending;
+    std::shared_ptr<driver_thread> info;
 };
 struct reaper {
     std::mutex lock;
@@ -118,6 +132,17 @@ void reap_threads(bool at_exit) {
     for (auto& t : done) {
         t.joinable->join();
     }
+}
+
+std::atomic<PDRIVER_OBJECT (*)()> driver_resolver{nullptr};
+thread_local PDRIVER_OBJECT tls_thread_driver = nullptr;  // set on system threads
+
+PDRIVER_OBJECT creating_driver() {
+    if (tls_thread_driver != nullptr) {
+        return tls_thread_driver;
+    }
+    auto resolver = driver_resolver.load();
+    return resolver != nullptr ? resolver() : nullptr;
 }
 
 void reap_finished_threads() {
@@ -158,29 +183,27 @@ void check_event(PRKEVENT event, const char* routine) {
     }
 }
 
-// Waits may not run above DISPATCH_LEVEL, and only a zero time-out is allowed above
-// PASSIVE_LEVEL.
-void check_wait_irql(const LARGE_INTEGER* timeout, const char* routine) {
+// The IRQL rules of KeWaitForSingleObject and KeWaitForMultipleObjects: a wait that tests
+// and returns (a zero time-out) may run at DISPATCH_LEVEL; one that can block (no time-out, or
+// a non-zero one) at APC_LEVEL at most. `site` is the driver's call of the routine.
+void check_wait_irql(const LARGE_INTEGER* timeout, const char* routine, const void* site) {
     KIRQL irql = self().irql;
     bool zero = timeout != nullptr && timeout->QuadPart == 0;
-    if (irql > DISPATCH_LEVEL || (irql > PASSIVE_LEVEL && !zero)) {
-        irql_violation(
-            (std::string(routine) + " with a non-zero time-out above PASSIVE_LEVEL").c_str(), irql);
+    if (irql <= APC_LEVEL || (zero && irql <= DISPATCH_LEVEL)) {
+        return;
     }
-}
-
-// Absolute scheduler deadline for a kernel time-out: negative relative, positive absolute
-// system time, NULL none.
-ticks deadline_of(const LARGE_INTEGER* timeout) {
-    if (timeout == nullptr) {
-        return no_deadline;
+    std::string what = std::string(routine) +
+                       (zero                 ? " (a zero time-out)"
+                        : timeout == nullptr ? " with no time-out"
+                                             : " with a non-zero time-out") +
+                       " at IRQL " + std::to_string(irql) +
+                       (zero ? " (above DISPATCH_LEVEL)" : " (above APC_LEVEL)") +
+                       ", called from " + symbolizer::describe(site);
+    std::string call = verifier::describe_current_call();
+    if (!call.empty()) {
+        what += " " + call;
     }
-    LONGLONG t = timeout->QuadPart;
-    ticks now = scheduler::get().now();
-    if (t < 0) {
-        return t == INT64_MIN || now > no_deadline + t ? no_deadline : now - t;
-    }
-    return t - boot_system_time;  // may already have passed
+    irql_violation(what.c_str(), irql, reinterpret_cast<std::uintptr_t>(timeout));
 }
 
 bool signalled_locked(void* p) {
@@ -206,12 +229,12 @@ std::string describe_wait(const char* routine, ULONG count, void* const* objects
 }
 
 NTSTATUS wait_objects(ULONG count, void* const* objects, WAIT_TYPE type,
-                      const LARGE_INTEGER* timeout, const char* routine) {
-    check_wait_irql(timeout, routine);
+                      const LARGE_INTEGER* timeout, const char* routine, const void* site) {
+    check_wait_irql(timeout, routine, site);
     for (ULONG i = 0; i < count; ++i) {
         dispatcher_type(objects[i], routine);
     }
-    ticks deadline = deadline_of(timeout);
+    ticks deadline = timeout != nullptr ? deadline_of(&timeout->QuadPart) : no_deadline;
     bool zero = timeout != nullptr && timeout->QuadPart == 0;
     auto& s = scheduler::get();
     std::string what = describe_wait(routine, count, objects);
@@ -249,6 +272,54 @@ NTSTATUS wait_objects(ULONG count, void* const* objects, WAIT_TYPE type,
 }
 
 }  // namespace
+
+ticks deadline_of(const LONGLONG* timeout) {
+    if (timeout == nullptr) {
+        return no_deadline;
+    }
+    LONGLONG t = *timeout;
+    ticks now = scheduler::get().now();
+    if (t < 0) {
+        return t == INT64_MIN || now > no_deadline + t ? no_deadline : now - t;
+    }
+    return t - boot_system_time;  // may already have passed
+}
+
+void set_driver_resolver(PDRIVER_OBJECT (*resolver)()) {
+    driver_resolver.store(resolver);
+}
+
+std::vector<std::string> driver_threads_running(PDRIVER_OBJECT driver) {
+    std::vector<std::string> out;
+    auto& r = thread_reaper();
+    std::lock_guard g(r.lock);
+    for (auto& t : r.threads) {
+        const driver_thread& info = *t.info;
+        if (!info.in_driver_code.load() || (driver != nullptr && info.driver != driver)) {
+            continue;
+        }
+        out.push_back("system thread '" + info.name +
+                      "' still running driver code: start routine " +
+                      symbolizer::describe_code(info.start_routine) + ", created at " +
+                      symbolizer::describe(info.created_at));
+    }
+    return out;
+}
+
+void expect_no_driver_threads(PDRIVER_OBJECT driver) {
+    std::vector<std::string> running = driver_threads_running(driver);
+    if (running.empty()) {
+        return;
+    }
+    std::string what = "driver ";
+    what += driver != nullptr ? "'" + to_utf8(&driver->DriverName) + "'" : std::string("code");
+    what += " unloaded while its system threads still run:";
+    for (auto& line : running) {
+        what += "\n  " + line;
+    }
+    bug_check(bug_code::driver_unloaded_without_cancelling_pending_operations, what,
+              reinterpret_cast<std::uintptr_t>(driver), running.size());
+}
 
 thread_object* current_thread_object() {
     thread_record& rec = self();
@@ -406,7 +477,8 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
         return *st;
     }
     void* objects[1] = {Object};
-    return platform::kernel::wait_objects(1, objects, WaitAny, Timeout, "KeWaitForSingleObject");
+    return platform::kernel::wait_objects(1, objects, WaitAny, Timeout, "KeWaitForSingleObject",
+                                          __builtin_return_address(0));
 }
 
 extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
@@ -433,7 +505,7 @@ extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_T
         return *st;
     }
     return platform::kernel::wait_objects(Count, Object, WaitType, Timeout,
-                                          "KeWaitForMultipleObjects");
+                                          "KeWaitForMultipleObjects", __builtin_return_address(0));
 }
 
 extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
@@ -444,14 +516,25 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Ale
         bug_check(bug_code::driver_verifier_detected_violation,
                   "KeDelayExecutionThread: NULL interval");
     }
-    platform::kernel::check_wait_irql(Interval, "KeDelayExecutionThread");
+    // A delay always gives up the processor, so even a zero interval needs IRQL <= APC_LEVEL.
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > APC_LEVEL) {
+        std::string what = "KeDelayExecutionThread at IRQL " + std::to_string(irql) +
+                           " (above APC_LEVEL), called from " +
+                           symbolizer::describe(__builtin_return_address(0));
+        std::string call = verifier::describe_current_call();
+        if (!call.empty()) {
+            what += " " + call;
+        }
+        bug_check(bug_code::irql_not_less_or_equal, what, irql);
+    }
     if (auto st = faults::fault_point("KeDelayExecutionThread")) {
         return *st;
     }
     if (Interval->QuadPart == 0) {
         return STATUS_SUCCESS;
     }
-    ticks deadline = platform::kernel::deadline_of(Interval);
+    ticks deadline = platform::kernel::deadline_of(&Interval->QuadPart);
     auto& s = scheduler::get();
     std::unique_lock lk(s.lock());
     std::function<bool()> never = [] { return false; };
@@ -504,26 +587,35 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAcce
     static std::atomic<unsigned> counter{0};
     std::string name = "system thread " + std::to_string(++counter);
     auto ending = std::make_shared<std::atomic<bool>>(false);
-    auto joinable = scheduler::get().start_thread(name, [t, StartRoutine, StartContext, ending] {
-        thread_record& rec = scheduler::get().current();
-        rec.kernel_thread = t;
-        rec.irql = PASSIVE_LEVEL;
-        NTSTATUS exit_status = STATUS_SUCCESS;
-        try {
-            StartRoutine(StartContext);
-        } catch (const platform::kernel::thread_terminate_request& r) {
-            exit_status = r.status;
-        }
-        if (rec.irql != PASSIVE_LEVEL) {
-            bug_check(bug_code::irql_not_less_or_equal, "system thread ended above PASSIVE_LEVEL",
-                      rec.irql);
-        }
-        lock_tracker::expect_none_held("system thread end");
-        rec.kernel_thread = nullptr;
-        ending->store(true);
-        t->terminate(exit_status);
-        t->release();
-    });
+    auto info = std::make_shared<platform::kernel::driver_thread>();
+    info->name = name;
+    info->driver = platform::kernel::creating_driver();
+    info->start_routine = reinterpret_cast<const void*>(StartRoutine);
+    info->created_at = __builtin_return_address(0);
+    auto joinable =
+        scheduler::get().start_thread(name, [t, StartRoutine, StartContext, ending, info] {
+            thread_record& rec = scheduler::get().current();
+            rec.kernel_thread = t;
+            rec.irql = PASSIVE_LEVEL;
+            platform::kernel::tls_thread_driver = info->driver;
+            NTSTATUS exit_status = STATUS_SUCCESS;
+            {
+                // The kernel calls the start routine as it calls any driver code: it must return
+                // (or terminate) at PASSIVE_LEVEL holding no lock it took.
+                verifier::driver_call call({"system thread routine", t->ethread()});
+                try {
+                    StartRoutine(StartContext);
+                } catch (const platform::kernel::thread_terminate_request& r) {
+                    exit_status = r.status;
+                }
+                call.returned();
+            }
+            info->in_driver_code.store(false);
+            rec.kernel_thread = nullptr;
+            ending->store(true);
+            t->terminate(exit_status);
+            t->release();
+        });
     {
         std::lock_guard g(scheduler::get().lock());
         t->thread_id = joinable->record()->id;
@@ -531,7 +623,7 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAcce
     {
         auto& r = platform::kernel::thread_reaper();
         std::lock_guard g(r.lock);
-        r.threads.push_back({std::move(joinable), std::move(ending)});
+        r.threads.push_back({std::move(joinable), std::move(ending), std::move(info)});
     }
     if (ClientId != nullptr) {
         ClientId->UniqueProcess = reinterpret_cast<HANDLE>(std::uintptr_t(4));

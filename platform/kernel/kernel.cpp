@@ -11,8 +11,24 @@ namespace platform::kernel {
 std::vector<std::string> outstanding(const final_check_options& options) {
     std::vector<std::string> out;
     if (options.check_pool) {
-        for (auto& line : pool::leak_report(options.tags)) {
-            out.push_back(line);
+        // Each tag, then each of its blocks with the driver's call that allocated it.
+        for (const auto& entry : pool::snapshot()) {
+            ULONG tag = entry.first;
+            bool wanted = options.tags.empty();
+            for (ULONG t : options.tags) {
+                wanted = wanted || (t & 0x7FFFFFFF) == tag;  // the protected bit aside
+            }
+            if (!wanted) {
+                continue;
+            }
+            std::vector<std::string> summary = pool::leak_report({tag});
+            if (summary.empty()) {
+                continue;  // freed meanwhile
+            }
+            out.push_back(summary.front());
+            for (auto& line : pool::leak_blocks({tag})) {
+                out.push_back("  " + line);
+            }
         }
     }
     if (options.check_handles) {

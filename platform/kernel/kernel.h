@@ -3,6 +3,7 @@
 
 #include <wdm.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -38,5 +39,24 @@ bool thread_terminated(PETHREAD thread);
 
 // Virtual system time origin: KeQuerySystemTime returns boot_system_time + scheduler time.
 inline constexpr LONGLONG boot_system_time = 134'117'000'000'000'000LL;  // a 2026 date (FILETIME)
+
+// The scheduler deadline of a kernel or framework time-out, as KeWaitForSingleObject and
+// WdfWaitLockAcquire read it (100-ns units): null waits forever, a negative value is relative
+// to now, zero and positive values are absolute system times (KeQuerySystemTime's clock),
+// which may already have passed.
+std::int64_t deadline_of(const LONGLONG* timeout);
+
+// System threads (PsCreateSystemThread) belong to the driver whose code created them: a
+// thread created from another system thread belongs to that thread's driver, otherwise the
+// resolver names the driver whose code the calling thread runs (the framework installs one;
+// without it, or when it returns null, the thread belongs to no particular driver).
+void set_driver_resolver(PDRIVER_OBJECT (*resolver)());
+// One line per system thread of `driver` (of any driver when null) that is still running
+// driver code: its start routine has not returned or called PsTerminateSystemThread.
+std::vector<std::string> driver_threads_running(PDRIVER_OBJECT driver);
+// The verifier's check when a driver is unloaded: a system thread it created still running
+// its code is bug check 0xCE (a driver unloaded without cancelling pending operations).
+// Null checks the threads of every driver.
+void expect_no_driver_threads(PDRIVER_OBJECT driver);
 
 }  // namespace platform::kernel

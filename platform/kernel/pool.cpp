@@ -6,7 +6,9 @@
 // use after free reads the freed pattern rather than someone else's data.
 #include "kernel/pool.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -16,6 +18,7 @@
 #include "core/bugcheck.h"
 #include "core/faults.h"
 #include "core/scheduler.h"
+#include "core/symbolizer.h"
 
 namespace platform::kernel::pool {
 
@@ -32,6 +35,8 @@ constexpr std::uint64_t sub_bad_irql = 0x08;
 constexpr std::uint64_t sub_zero_tag = 0x9B;
 constexpr std::uint64_t sub_bad_address = 0x46;
 constexpr std::uint64_t sub_bad_type = 0x99;
+// DRIVER_VERIFIER_DETECTED_VIOLATION parameter 1: a zero-byte allocation.
+constexpr std::uint64_t verifier_zero_bytes = 0x00;
 
 // Pool types the allocator accepts, and the base type each counts under.
 bool base_type(POOL_TYPE type, POOL_TYPE* base) {
@@ -61,18 +66,29 @@ struct block {
     POOL_TYPE base;
     ULONG tag;
     std::size_t size;
+    const void* allocated_at;  // return address into the driver's allocation call
+    std::uint64_t serial;      // allocation order
+};
+
+// A quarantined block: what it was and where the driver freed it.
+struct freed_block {
+    ULONG tag;
+    std::size_t size;
+    const void* allocated_at;
+    const void* freed_at;
 };
 
 struct pool_state {
     std::mutex lock;
     std::unordered_map<const void*, block> live;
-    std::unordered_map<const void*, ULONG> freed;  // quarantined: address -> tag it had
+    std::unordered_map<const void*, freed_block> freed;  // quarantined blocks by address
     std::deque<std::pair<void*, std::size_t>> quarantine;
     std::size_t quarantine_bytes = 0;
     std::map<ULONG, usage> by_tag;
     std::map<int, usage> by_type;
     usage total;
     std::map<ULONG, std::size_t> made;
+    std::uint64_t next_serial = 0;
 };
 
 pool_state& state() {
@@ -93,6 +109,15 @@ void sub(usage& u, std::size_t bytes) {
     --u.count;
 }
 
+// " (called from VraxFoo (src/foo.cpp:12))" for a driver's call, "" for the platform's own.
+std::string called_from(const void* site) {
+    return site != nullptr ? ", called from " + symbolizer::describe(site) : std::string();
+}
+
+std::string allocated_text(std::size_t size, const void* at) {
+    return std::to_string(size) + " bytes allocated at " + symbolizer::describe(at);
+}
+
 void check_guard(const void* p, const block& b) {
     auto* guard = static_cast<const std::uint8_t*>(p) + b.size;
     for (std::size_t i = 0; i < guard_bytes; ++i) {
@@ -100,7 +125,7 @@ void check_guard(const void* p, const block& b) {
             bug_check(
                 bug_code::pool_corruption,
                 "pool block overrun: bytes past the end of the allocation were written (tag '" +
-                    tag_name(b.tag) + "')",
+                    tag_name(b.tag) + "', " + allocated_text(b.size, b.allocated_at) + ")",
                 reinterpret_cast<std::uintptr_t>(p), b.size, b.tag, i);
         }
     }
@@ -117,7 +142,7 @@ std::string tag_name(ULONG tag) {
     return out;
 }
 
-void* allocate(POOL_TYPE type, std::size_t size, ULONG tag, const char* routine) {
+void* allocate(POOL_TYPE type, std::size_t size, ULONG tag, const char* routine, const void* site) {
     if (faults::fault_point(routine)) {
         return nullptr;
     }
@@ -136,7 +161,13 @@ void* allocate(POOL_TYPE type, std::size_t size, ULONG tag, const char* routine)
                   std::string(routine) + ": IRQL too high for this pool type", sub_bad_irql, irql,
                   static_cast<std::uint64_t>(type), tag);
     }
-    if (size == 0 || size > (std::size_t(1) << 40)) {
+    if (size == 0) {
+        bug_check(bug_code::driver_verifier_detected_violation,
+                  std::string(routine) + ": zero-byte pool allocation (tag '" + tag_name(tag) +
+                      "')" + called_from(site),
+                  verifier_zero_bytes, irql, static_cast<std::uint64_t>(type), size);
+    }
+    if (size > (std::size_t(1) << 40)) {
         return nullptr;
     }
     std::size_t rounded = (size + guard_bytes + 15) & ~std::size_t(15);
@@ -149,7 +180,7 @@ void* allocate(POOL_TYPE type, std::size_t size, ULONG tag, const char* routine)
     auto& s = state();
     std::lock_guard g(s.lock);
     s.freed.erase(p);  // the host reused an address we had already handed back
-    s.live.emplace(p, block{type, base, tag & tag_mask, size});
+    s.live.emplace(p, block{type, base, tag & tag_mask, size, site, s.next_serial++});
     add(s.by_tag[tag & tag_mask], size);
     add(s.by_type[base], size);
     add(s.total, size);
@@ -157,9 +188,10 @@ void* allocate(POOL_TYPE type, std::size_t size, ULONG tag, const char* routine)
     return p;
 }
 
-void release(void* p, ULONG tag, bool check_tag, const char* routine) {
+void release(void* p, ULONG tag, bool check_tag, const char* routine, const void* site) {
     if (p == nullptr) {
-        bug_check(bug_code::bad_pool_caller, std::string(routine) + ": NULL pointer freed",
+        bug_check(bug_code::bad_pool_caller,
+                  std::string(routine) + ": NULL pointer freed" + called_from(site),
                   sub_bad_address);
     }
     std::vector<void*> to_free;
@@ -170,20 +202,25 @@ void release(void* p, ULONG tag, bool check_tag, const char* routine) {
         if (it == s.live.end()) {
             auto f = s.freed.find(p);
             if (f != s.freed.end()) {
-                bug_check(
-                    bug_code::bad_pool_caller,
-                    std::string(routine) + ": pool freed twice (tag '" + tag_name(f->second) + "')",
-                    sub_double_free, reinterpret_cast<std::uintptr_t>(p), f->second);
+                const freed_block& was = f->second;
+                bug_check(bug_code::bad_pool_caller,
+                          std::string(routine) + ": pool freed twice (tag '" + tag_name(was.tag) +
+                              "', " + allocated_text(was.size, was.allocated_at) +
+                              ", first freed at " + symbolizer::describe(was.freed_at) + ")" +
+                              called_from(site),
+                          sub_double_free, reinterpret_cast<std::uintptr_t>(p), was.tag);
             }
             bug_check(bug_code::bad_pool_caller,
-                      std::string(routine) + ": address was never allocated from the pool",
+                      std::string(routine) + ": address was never allocated from the pool" +
+                          called_from(site),
                       sub_bad_address, reinterpret_cast<std::uintptr_t>(p));
         }
         block b = it->second;
         if (check_tag && (tag & tag_mask) != b.tag) {
             bug_check(bug_code::bad_pool_caller,
                       std::string(routine) + ": freed with tag '" + tag_name(tag) +
-                          "', allocated with '" + tag_name(b.tag) + "'",
+                          "', allocated with '" + tag_name(b.tag) + "' (" +
+                          allocated_text(b.size, b.allocated_at) + ")" + called_from(site),
                       sub_wrong_tag, reinterpret_cast<std::uintptr_t>(p), tag, b.tag);
         }
         KIRQL irql = scheduler::get().current_locked().irql;
@@ -198,7 +235,7 @@ void release(void* p, ULONG tag, bool check_tag, const char* routine) {
         sub(s.by_type[b.base], b.size);
         sub(s.total, b.size);
         std::memset(p, fill_freed, b.size);
-        s.freed.emplace(p, b.tag);
+        s.freed.insert_or_assign(p, freed_block{b.tag, b.size, b.allocated_at, site});
         s.quarantine.emplace_back(p, b.size);
         s.quarantine_bytes += b.size;
         while (s.quarantine_bytes > quarantine_limit && !s.quarantine.empty()) {
@@ -298,16 +335,44 @@ std::vector<std::string> leak_report(const std::vector<ULONG> tags) {
     return out;
 }
 
+std::vector<std::string> leak_blocks(const std::vector<ULONG>& tags) {
+    std::vector<std::pair<const void*, block>> found;
+    {
+        auto& s = state();
+        std::lock_guard g(s.lock);
+        for (auto& [p, b] : s.live) {
+            bool wanted = tags.empty() || std::any_of(tags.begin(), tags.end(), [&](ULONG t) {
+                              return (t & tag_mask) == b.tag;
+                          });
+            if (wanted) {
+                found.emplace_back(p, b);
+            }
+        }
+    }
+    std::sort(found.begin(), found.end(),
+              [](const auto& x, const auto& y) { return x.second.serial < y.second.serial; });
+    std::vector<std::string> out;
+    for (auto& [p, b] : found) {
+        char address[32];
+        std::snprintf(address, sizeof address, "%p", p);
+        out.push_back("block " + std::string(address) + " tag '" + tag_name(b.tag) + "', " +
+                      allocated_text(b.size, b.allocated_at));
+    }
+    return out;
+}
+
 }  // namespace platform::kernel::pool
 
 using namespace platform::kernel;
 
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-    return pool::allocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag");
+    return pool::allocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag",
+                          __builtin_return_address(0));
 }
 
 extern "C" PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
-    return pool::allocate(PoolType, NumberOfBytes, 0x656E6F4E /* "None" */, "ExAllocatePool");
+    return pool::allocate(PoolType, NumberOfBytes, 0x656E6F4E /* "None" */, "ExAllocatePool",
+                          __builtin_return_address(0));
 }
 
 extern "C" PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag) {
@@ -324,7 +389,8 @@ extern "C" PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG T
     if (Flags & POOL_FLAG_CACHE_ALIGNED) {
         type = static_cast<POOL_TYPE>(type + 4);
     }
-    void* p = pool::allocate(type, NumberOfBytes, Tag, "ExAllocatePool2");
+    void* p =
+        pool::allocate(type, NumberOfBytes, Tag, "ExAllocatePool2", __builtin_return_address(0));
     if (p != nullptr && (Flags & POOL_FLAG_UNINITIALIZED) == 0) {
         std::memset(p, 0, NumberOfBytes);
     }
@@ -332,9 +398,9 @@ extern "C" PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG T
 }
 
 extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
-    pool::release(P, Tag, true, "ExFreePoolWithTag");
+    pool::release(P, Tag, true, "ExFreePoolWithTag", __builtin_return_address(0));
 }
 
 extern "C" VOID ExFreePool(PVOID P) {
-    pool::release(P, 0, false, "ExFreePool");
+    pool::release(P, 0, false, "ExFreePool", __builtin_return_address(0));
 }

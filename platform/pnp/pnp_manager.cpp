@@ -16,6 +16,7 @@
 #include "io/device_objects.h"
 #include "io/device_record.h"
 #include "io/irp.h"
+#include "kernel/kernel.h"
 #include "pnp/device_interfaces.h"
 #include "pnp/registry.h"
 
@@ -496,6 +497,7 @@ NTSTATUS unload_driver(driver* drv) {
             return;
         }
         obj->DriverUnload(obj);
+        kernel::expect_no_driver_threads(obj);  // its system threads must have ended
         if (obj->DeviceObject != nullptr) {
             violation("driver unloaded with a device still present",
                       reinterpret_cast<std::uintptr_t>(obj->DeviceObject));

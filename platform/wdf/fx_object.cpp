@@ -2,12 +2,17 @@
 // and typed contexts.
 #include "wdf/fx_object.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "core/bugcheck.h"
+#include "core/driver_call.h"
+#include "kernel/kernel.h"
+#include "wdf/fx_driver.h"
 
 namespace platform::wdf {
 namespace {
@@ -17,6 +22,9 @@ struct object_table {
     std::uint64_t next_id = 1;
     std::unordered_map<std::uintptr_t, fx_object*> objects;
     std::unordered_map<const void*, fx_object*> contexts;
+    // The type of every object ever published, by serial: a handle is never reused, so one
+    // that is no longer in `objects` names a deleted object of this type.
+    std::vector<fx_type> types{fx_type::object};
 };
 
 object_table& table() {
@@ -27,6 +35,29 @@ object_table& table() {
 // Handles are numbers, not addresses: (serial << 4) | 8. Never reused, never dereferenceable.
 WDFOBJECT make_handle(std::uint64_t id) {
     return reinterpret_cast<WDFOBJECT>(static_cast<std::uintptr_t>((id << 4) | 8));
+}
+
+// Why `handle` is not a live object: "WDFWAITLOCK 0x18 used after it was deleted", or that
+// it is no framework handle at all. Called with the table mutex held.
+std::string describe_dead_locked(object_table& t, WDFOBJECT handle) {
+    auto value = reinterpret_cast<std::uintptr_t>(handle);
+    char shown[32];
+    std::snprintf(shown, sizeof shown, "%p", static_cast<void*>(handle));
+    if (handle == nullptr) {
+        return "NULL framework handle";
+    }
+    std::uint64_t id = value >> 4;
+    if ((value & 0xF) == 8 && id != 0 && id < t.types.size()) {
+        return std::string(type_name(t.types[id])) + " " + shown + " used after it was deleted";
+    }
+    return std::string("invalid framework handle ") + shown + " (never created)";
+}
+
+// The framework's system threads and the driver they belong to: the driver whose code the
+// calling thread runs, as the framework tracks it.
+PDRIVER_OBJECT current_wdm_driver() {
+    fx_driver* driver = fx_driver::current();
+    return driver != nullptr ? driver->wdm : nullptr;
 }
 
 }  // namespace
@@ -129,7 +160,10 @@ NTSTATUS validate_attributes(const WDF_OBJECT_ATTRIBUTES* a, unsigned flags) {
     return STATUS_SUCCESS;
 }
 
-fx_object::fx_object(fx_type type) : type_(type) {}
+fx_object::fx_object(fx_type type) : type_(type) {
+    static std::once_flag resolver_installed;
+    std::call_once(resolver_installed, [] { kernel::set_driver_resolver(current_wdm_driver); });
+}
 
 fx_object::~fx_object() {
     for (auto& c : contexts_)
@@ -197,6 +231,8 @@ NTSTATUS fx_object::commit(const WDF_OBJECT_ATTRIBUTES* a, fx_object* default_pa
     std::uint64_t id = t.next_id++;
     handle_ = make_handle(id);
     t.objects.emplace(reinterpret_cast<std::uintptr_t>(handle_), this);
+    t.types.resize(id + 1, fx_type::object);
+    t.types[id] = type_;
     for (auto& c : contexts_) {
         if (c.memory != nullptr)
             t.contexts.emplace(c.memory, this);
@@ -222,8 +258,17 @@ fx_object* fx_object::find(WDFOBJECT handle) {
 fx_object* fx_object::get(WDFOBJECT handle, std::string_view routine) {
     fx_object* object = find(handle);
     if (object == nullptr) {
-        violation(std::string(routine) + ": invalid or deleted framework handle",
-                  reinterpret_cast<std::uintptr_t>(handle));
+        std::string what;
+        {
+            auto& t = table();
+            std::lock_guard lk(t.mutex);
+            what = std::string(routine) + ": " + describe_dead_locked(t, handle);
+        }
+        std::string call = verifier::describe_current_call();
+        if (!call.empty()) {
+            what += " " + call;
+        }
+        violation(what, reinterpret_cast<std::uintptr_t>(handle));
     }
     return object;
 }

@@ -1,4 +1,5 @@
-// Framework wait locks and spin locks as objects.
+// Framework wait locks and spin locks as objects. The acquire routines pass the driver's call
+// site on, so the verifier's lock reports say where the driver took each lock.
 #include "core/faults.h"
 #include "wdf/fx_lock.h"
 #include "wdf/fx_object.h"
@@ -45,6 +46,7 @@ NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* L
         return status;
     }
     *Lock = lock->handle_as<WDFWAITLOCK>();
+    lock->lock.identify(*Lock);
     return STATUS_SUCCESS;
 }
 
@@ -54,7 +56,8 @@ NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout) {
     // Only an acquisition with a time-out can fail; its one failure is the time-out.
     if (fault && Timeout != nullptr)
         return *fault;
-    return lock->lock.acquire(Timeout) ? STATUS_SUCCESS : STATUS_TIMEOUT;
+    return lock->lock.acquire(Timeout, __builtin_return_address(0)) ? STATUS_SUCCESS
+                                                                    : STATUS_TIMEOUT;
 }
 
 VOID WdfWaitLockRelease(WDFWAITLOCK Lock) {
@@ -74,11 +77,13 @@ NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOC
         return status;
     }
     *SpinLock = lock->handle_as<WDFSPINLOCK>();
+    lock->lock.identify(*SpinLock);
     return STATUS_SUCCESS;
 }
 
 VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock) {
-    fx_get<fx_spin_lock_object>(SpinLock, fx_type::spin_lock, "WdfSpinLockAcquire")->lock.acquire();
+    fx_get<fx_spin_lock_object>(SpinLock, fx_type::spin_lock, "WdfSpinLockAcquire")
+        ->lock.acquire(__builtin_return_address(0));
 }
 
 VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock) {

@@ -195,22 +195,80 @@ TEST(KernelWaits, WaitingForeverWithNobodyToSignalIsADeadlock) {
                  "0x000001D4.*KeWaitForSingleObject");
 }
 
+// KeWaitForSingleObject / KeWaitForMultipleObjects: a zero time-out up to DISPATCH_LEVEL, a
+// non-zero or no time-out up to APC_LEVEL; KeDelayExecutionThread up to APC_LEVEL always.
 TEST(KernelWaits, WaitsAboveDispatchOrWithATimeOutAboveApcAreBugChecks) {
     KEVENT ev;
     KeInitializeEvent(&ev, NotificationEvent, TRUE);
+    PVOID objects[] = {&ev};
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     LARGE_INTEGER zero = zero_timeout();
     EXPECT_EQ(KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
     LARGE_INTEGER one = relative_ms(1);
-    EXPECT_DEATH(KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, &one), "0x0000000A");
-    EXPECT_DEATH(KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr), "0x0000000A");
+    EXPECT_DEATH(KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, &one),
+                 "0x0000000A.*KeWaitForSingleObject with a non-zero time-out at IRQL 2");
+    EXPECT_DEATH(KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr),
+                 "0x0000000A.*KeWaitForSingleObject with no time-out at IRQL 2");
+    EXPECT_DEATH(
+        KeWaitForMultipleObjects(1, objects, WaitAny, Executive, KernelMode, FALSE, &one, nullptr),
+        "0x0000000A.*KeWaitForMultipleObjects with a non-zero time-out");
     EXPECT_DEATH(KeDelayExecutionThread(KernelMode, FALSE, &one), "0x0000000A");
+    EXPECT_DEATH(KeDelayExecutionThread(KernelMode, FALSE, &zero),
+                 "0x0000000A.*KeDelayExecutionThread at IRQL 2");
     KeLowerIrql(old);
+
+    // At APC_LEVEL every kind of wait is allowed.
     KeRaiseIrql(APC_LEVEL, &old);
-    EXPECT_DEATH(KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, &one), "0x0000000A");
-    KeLowerIrql(old);
     EXPECT_EQ(KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, &one), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(
+        KeWaitForMultipleObjects(1, objects, WaitAll, Executive, KernelMode, FALSE, &one, nullptr),
+        STATUS_WAIT_0);
+    ULONGLONG before = KeQueryInterruptTime();
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &one), STATUS_SUCCESS);
+    EXPECT_EQ(KeQueryInterruptTime() - before, 10'000ull);
+    KeResetEvent(&ev);
+    EXPECT_EQ(KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, &one), STATUS_TIMEOUT);
+    KeLowerIrql(old);
+
+    KeRaiseIrql(HIGH_LEVEL, &old);
+    EXPECT_DEATH(KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, &zero),
+                 "0x0000000A.*a zero time-out.*above DISPATCH_LEVEL");
+    KeLowerIrql(old);
+}
+
+// A positive time-out is an absolute system time (KeQuerySystemTime's clock), a negative one
+// an interval, for every routine that takes one.
+TEST(KernelWaits, AbsoluteAndRelativeTimeOutsOfMultipleWaitsAndDelays) {
+    KEVENT a, b;
+    KeInitializeEvent(&a, NotificationEvent, FALSE);
+    KeInitializeEvent(&b, SynchronizationEvent, FALSE);
+    PVOID objects[] = {&a, &b};
+    LARGE_INTEGER start;
+    KeQuerySystemTime(&start);
+    LARGE_INTEGER at;
+    at.QuadPart = start.QuadPart + 3 * 10'000'000LL;
+    EXPECT_EQ(
+        KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &at, nullptr),
+        STATUS_TIMEOUT);
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    EXPECT_EQ(now.QuadPart - start.QuadPart, 3 * 10'000'000LL);
+    LARGE_INTEGER interval = relative_ms(250);
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, &interval,
+                                       nullptr),
+              STATUS_TIMEOUT);
+    at.QuadPart = now.QuadPart + 250 * 10'000LL + 2 * 10'000'000LL;
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &at), STATUS_SUCCESS);
+    KeQuerySystemTime(&now);
+    EXPECT_EQ(now.QuadPart - start.QuadPart, (5 * 1000 + 250) * 10'000LL);
+    // A delay until a time already past returns at once.
+    at.QuadPart = start.QuadPart;
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &at), STATUS_SUCCESS);
+    LARGE_INTEGER after;
+    KeQuerySystemTime(&after);
+    EXPECT_EQ(after.QuadPart, now.QuadPart);
 }
 
 TEST(KernelWaits, WaitingOnSomethingThatIsNotADispatcherObjectIsABugCheck) {

@@ -1,8 +1,10 @@
 // Pool allocation, accounting by tag and type, the verifier's pool checks and the final check.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <wdm.h>
 
 #include <cstring>
+#include <string>
 
 #include "core/faults.h"
 #include "kernel/kernel.h"
@@ -57,8 +59,20 @@ TEST(Pool, ExAllocatePool2ZeroFillsUnlessAskedNotTo) {
     EXPECT_DEATH(ExAllocatePool2(POOL_FLAG_NON_PAGED | POOL_FLAG_PAGED, 8, tag_b), "0x000000C2");
 }
 
-TEST(Pool, ZeroSizeAndInjectedFailuresReturnNull) {
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 0, tag_a), nullptr);
+// Driver Verifier stops a zero-byte request: bug check 0xC4, parameter 1 0x00, then the IRQL,
+// the pool type and the size.
+TEST(Pool, AZeroByteAllocationIsAVerifierError) {
+    EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPoolNx, 0, tag_a),
+                 "0x000000C4: ExAllocatePoolWithTag: zero-byte pool allocation \\(tag 'TxA1'\\), "
+                 "called from .*pool_test.cpp.*parameters: 0x0 0x0 0x200 0x0");
+    EXPECT_DEATH(ExAllocatePool2(POOL_FLAG_PAGED, 0, tag_a), "0x000000C4.*zero-byte");
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPool, 0, tag_a), "parameters: 0x0 0x2 0x0 0x0");
+    KeLowerIrql(old);
+}
+
+TEST(Pool, InjectedFailuresReturnNull) {
     platform::faults::fail_nth("ExAllocatePoolWithTag", 2, STATUS_INSUFFICIENT_RESOURCES);
     void* first = ExAllocatePoolWithTag(NonPagedPoolNx, 8, tag_a);
     EXPECT_NE(first, nullptr);
@@ -72,15 +86,19 @@ TEST(Pool, ZeroSizeAndInjectedFailuresReturnNull) {
 TEST(Pool, MisusedFreesAreBugChecks) {
     void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 16, tag_a);
     EXPECT_DEATH(ExFreePoolWithTag(p, tag_b),
-                 "0x000000C2.*freed with tag 'TxB2', allocated with 'TxA1'");
+                 "0x000000C2.*freed with tag 'TxB2', allocated with 'TxA1' \\(16 bytes allocated "
+                 "at .*pool_test.cpp:[0-9]+\\)\\), called from .*pool_test.cpp");
     int on_stack = 0;
     EXPECT_DEATH(ExFreePoolWithTag(&on_stack, tag_a), "0x000000C2.*never allocated");
     EXPECT_DEATH(ExFreePool(nullptr), "0x000000C2");
     EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0), "0x000000C2.*tag of zero");
     EXPECT_DEATH(ExAllocatePoolWithTag(static_cast<POOL_TYPE>(77), 8, tag_a),
                  "0x000000C2.*invalid pool type");
+    int freed_line = __LINE__ + 1;
     ExFreePoolWithTag(p, tag_a);
-    EXPECT_DEATH(ExFreePoolWithTag(p, tag_a), "0x000000C2.*freed twice");
+    EXPECT_DEATH(
+        ExFreePoolWithTag(p, tag_a),
+        "0x000000C2.*freed twice.*first freed at .*pool_test.cpp:" + std::to_string(freed_line));
 }
 
 TEST(Pool, WritingPastTheEndIsCaughtAtFree) {
@@ -102,8 +120,9 @@ TEST(Pool, PagedPoolAboveApcLevelIsABugCheck) {
     KeLowerIrql(old);
 }
 
-TEST(Pool, LeaksAreReportedByTag) {
+TEST(Pool, LeaksAreReportedByTagAndBlockWithWhereTheyWereAllocated) {
     auto before = pool::snapshot();
+    int line = __LINE__ + 1;
     void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 100, tag_b);
     void* q = ExAllocatePoolWithTag(NonPagedPoolNx, 20, tag_b);
     auto grown = pool::grown_since(before);
@@ -117,7 +136,18 @@ TEST(Pool, LeaksAreReportedByTag) {
     opts.tags = {tag_b};
     opts.check_objects = false;
     opts.check_handles = false;
-    EXPECT_DEATH(platform::kernel::final_check(opts), "0x000000C4.*TxB2.*2 block");
+    auto blocks = pool::leak_blocks({tag_b});
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_THAT(blocks[0],
+                testing::MatchesRegex("block 0x[0-9a-f]+ tag 'TxB2', 100 bytes allocated "
+                                      "at .*LeaksAreReported.* \\(tests/platform/"
+                                      "kernel/pool_test.cpp:" +
+                                      std::to_string(line) + "\\)"));
+    EXPECT_THAT(blocks[1], testing::HasSubstr("20 bytes allocated at"));
+    EXPECT_DEATH(platform::kernel::final_check(opts),
+                 "0x000000C4.*TxB2.*2 block.*\n    block 0x[0-9a-f]+ tag 'TxB2', 100 bytes "
+                 "allocated at .*pool_test.cpp:" +
+                     std::to_string(line));
     ExFreePoolWithTag(p, tag_b);
     ExFreePoolWithTag(q, tag_b);
     EXPECT_TRUE(pool::grown_since(before).empty());

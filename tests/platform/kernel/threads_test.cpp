@@ -1,7 +1,10 @@
 // System threads: creation, the waitable thread object, termination and the checks made
 // when a thread ends.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <wdm.h>
+
+#include <string>
 
 #include "core/lock_tracker.h"
 #include "kernel/kernel.h"
@@ -133,8 +136,50 @@ void run_and_wait(PKSTART_ROUTINE routine, PVOID context) {
 
 TEST(SystemThreads, AThreadThatEndsHoldingALockOrAtRaisedIrqlIsABugCheck) {
     int lock = 0;
-    EXPECT_DEATH(run_and_wait(return_holding_a_lock, &lock), "0x000000C4.*system thread end");
-    EXPECT_DEATH(run_and_wait(return_at_dispatch, nullptr), "0x0000000A.*above PASSIVE_LEVEL");
+    EXPECT_DEATH(run_and_wait(return_holding_a_lock, &lock),
+                 "0x000000C4: lock still held when system thread routine \\(object 0x[0-9a-f]+\\) "
+                 "returned: spin lock 0x[0-9a-f]+ acquired by the platform");
+    EXPECT_DEATH(run_and_wait(return_at_dispatch, nullptr),
+                 "0x0000000A.*system thread routine.*returned at IRQL 2, called at 0");
+}
+
+struct parked_thread {
+    KEVENT go;
+    HANDLE handle = nullptr;
+};
+
+VOID park_until_told(PVOID context) {
+    auto* p = static_cast<parked_thread*>(context);
+    KeWaitForSingleObject(&p->go, Executive, KernelMode, FALSE, nullptr);
+}
+
+// The unload check: a system thread still in its start routine is reported with the routine
+// and where it was created; once the routine has returned the check passes.
+TEST(SystemThreads, AThreadStillRunningDriverCodeIsReportedUntilItReturns) {
+    parked_thread parked;
+    KeInitializeEvent(&parked.go, NotificationEvent, FALSE);
+    int line = __LINE__ + 1;
+    ASSERT_EQ(PsCreateSystemThread(&parked.handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                   park_until_told, &parked),
+              STATUS_SUCCESS);
+    auto running = platform::kernel::driver_threads_running(nullptr);
+    ASSERT_EQ(running.size(), 1u);
+    EXPECT_THAT(running[0], testing::HasSubstr("start routine "));
+    EXPECT_THAT(running[0], testing::HasSubstr("park_until_told (tests/platform/kernel/"
+                                               "threads_test.cpp:"));
+    EXPECT_THAT(running[0], testing::HasSubstr("threads_test.cpp:" + std::to_string(line)));
+    EXPECT_DEATH(platform::kernel::expect_no_driver_threads(nullptr),
+                 "0x000000CE.*unloaded while its system threads still run.*park_until_told");
+    // A thread created outside any driver belongs to none in particular.
+    DRIVER_OBJECT other{};
+    EXPECT_TRUE(platform::kernel::driver_threads_running(&other).empty());
+    KeSetEvent(&parked.go, IO_NO_INCREMENT, FALSE);
+    PETHREAD thread = reference_thread(parked.handle);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+    ZwClose(parked.handle);
+    EXPECT_TRUE(platform::kernel::driver_threads_running(nullptr).empty());
+    platform::kernel::expect_no_driver_threads(nullptr);
 }
 
 TEST(SystemThreads, TerminatingAThreadThePlatformDidNotCreateIsABugCheck) {

@@ -83,9 +83,20 @@ TEST_F(ObjectModel, UseOfADeletedHandleIsABugCheck) {
     WDFOBJECT object = make_named("X", nullptr);
     WdfObjectDelete(object);
     take_events();
-    EXPECT_DEATH(WdfObjectDelete(object), "0x0000010D.*deleted framework handle");
-    EXPECT_DEATH(WdfObjectGet_NAMED_CONTEXT(object), "0x0000010D");
-    EXPECT_DEATH(WdfObjectReference(object), "0x0000010D");
+    EXPECT_DEATH(WdfObjectDelete(object),
+                 "0x0000010D: WdfObjectDelete: WDFOBJECT 0x[0-9a-f]+ used after it was deleted");
+    EXPECT_DEATH(WdfObjectGet_NAMED_CONTEXT(object), "0x0000010D.*used after it was deleted");
+    EXPECT_DEATH(WdfObjectReference(object), "0x0000010D.*used after it was deleted");
+    WDFWAITLOCK lock = nullptr;
+    ASSERT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
+    WdfObjectDelete(lock);
+    EXPECT_DEATH(
+        WdfWaitLockAcquire(lock, nullptr),
+        "0x0000010D: WdfWaitLockAcquire: WDFWAITLOCK 0x[0-9a-f]+ used after it was deleted");
+    // A value that was never a framework handle is told apart from a deleted one.
+    EXPECT_DEATH(WdfObjectDelete(reinterpret_cast<WDFOBJECT>(std::uintptr_t(0x7fff0008))),
+                 "0x0000010D.*invalid framework handle 0x7fff0008 \\(never created\\)");
+    EXPECT_DEATH(WdfObjectDelete(nullptr), "0x0000010D.*NULL framework handle");
 }
 
 TEST_F(ObjectModel, HandleOfTheWrongTypeIsABugCheck) {

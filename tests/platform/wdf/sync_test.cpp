@@ -55,6 +55,69 @@ TEST_F(Locks, WaitLockTimesOutWhileAnotherThreadHoldsItAndIsTakenOnceReleased) {
     EXPECT_EQ(forever, STATUS_SUCCESS);
 }
 
+// WdfWaitLockAcquire reads its time-out as the kernel does: negative is an interval, positive
+// an absolute system time; either way STATUS_TIMEOUT once it passes while another thread
+// holds the lock.
+TEST_F(Locks, WaitLockTimeOutsExpireAtTheirRelativeOrAbsoluteTime) {
+    ASSERT_EQ(create_driver(), STATUS_SUCCESS);
+    WDFWAITLOCK lock = make_wait_lock();
+    auto& s = platform::scheduler::get();
+    bool held = false;  // guarded by the scheduler lock
+    auto holder = s.start_thread("holder", [&] {
+        ASSERT_EQ(WdfWaitLockAcquire(lock, nullptr), STATUS_SUCCESS);
+        {
+            std::lock_guard lk(s.lock());
+            held = true;
+            s.wake();
+        }
+        LARGE_INTEGER ten_seconds;
+        ten_seconds.QuadPart = WDF_REL_TIMEOUT_IN_SEC(10);
+        KeDelayExecutionThread(KernelMode, FALSE, &ten_seconds);
+        WdfWaitLockRelease(lock);
+    });
+    {
+        std::unique_lock lk(s.lock());
+        s.block(
+            lk, [&] { return held; }, platform::no_deadline, "holder");
+    }
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    LONGLONG in_one_second = now.QuadPart + WDF_ABS_TIMEOUT_IN_SEC(1);
+    ULONGLONG start = KeQueryInterruptTime();
+    EXPECT_EQ(WdfWaitLockAcquire(lock, &in_one_second), STATUS_TIMEOUT);
+    EXPECT_EQ(KeQueryInterruptTime() - start, 1ull * 10'000'000);
+    LONGLONG two_seconds = WDF_REL_TIMEOUT_IN_SEC(2);
+    EXPECT_EQ(WdfWaitLockAcquire(lock, &two_seconds), STATUS_TIMEOUT);
+    EXPECT_EQ(KeQueryInterruptTime() - start, 3ull * 10'000'000);
+    LONGLONG already_past = now.QuadPart;
+    EXPECT_EQ(WdfWaitLockAcquire(lock, &already_past), STATUS_TIMEOUT);
+    EXPECT_EQ(KeQueryInterruptTime() - start, 3ull * 10'000'000);
+    // Far enough ahead, the wait ends when the holder releases the lock, after 10 s.
+    LONGLONG in_a_minute = now.QuadPart + WDF_ABS_TIMEOUT_IN_SEC(60);
+    EXPECT_EQ(WdfWaitLockAcquire(lock, &in_a_minute), STATUS_SUCCESS);
+    EXPECT_EQ(KeQueryInterruptTime() - start, 10ull * 10'000'000);
+    WdfWaitLockRelease(lock);
+    holder->join();
+}
+
+// Kernel waits with a time-out are allowed at APC_LEVEL; a wait-lock acquisition that may
+// wait is not (WdfWaitLockAcquire: a time-out other than zero needs PASSIVE_LEVEL).
+TEST_F(Locks, WaitLockThatMayWaitAtApcLevelIsABugCheck) {
+    ASSERT_EQ(create_driver(), STATUS_SUCCESS);
+    WDFWAITLOCK lock = make_wait_lock();
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    LONGLONG zero = 0;
+    EXPECT_EQ(WdfWaitLockAcquire(lock, &zero), STATUS_SUCCESS);
+    WdfWaitLockRelease(lock);
+    LONGLONG one_ms = WDF_REL_TIMEOUT_IN_MS(1);
+    EXPECT_DEATH(WdfWaitLockAcquire(lock, &one_ms),
+                 "0x0000000A.*wait lock 0x[0-9a-f]+ acquired with a non-zero time-out at IRQL 1");
+    EXPECT_DEATH(WdfWaitLockAcquire(lock, nullptr),
+                 "0x0000000A.*acquired with no time-out at IRQL 1.*sync_test.cpp");
+    KeLowerIrql(old);
+}
+
 TEST_F(Locks, RecursiveAcquireIsAVerifierError) {
     ASSERT_EQ(create_driver(), STATUS_SUCCESS);
     WDFWAITLOCK lock = make_wait_lock();

@@ -3,6 +3,7 @@
 
 #include <wdf.h>
 
+#include <thread>
 #include <vector>
 
 #include "wdf_io_harness.h"
@@ -13,6 +14,8 @@ namespace {
 
 struct seen_t {
     std::vector<WDFREQUEST> presented;
+    std::vector<std::thread::id> stop_threads;
+    std::vector<std::thread::id> resume_threads;
     std::vector<ULONG> stop_flags;
     std::vector<WDFREQUEST> resumed;
     bool ack_in_stop = true;
@@ -26,13 +29,28 @@ VOID keep(WDFQUEUE, WDFREQUEST request, size_t) {
 }
 
 VOID on_stop(WDFQUEUE, WDFREQUEST request, ULONG flags) {
-    note([&] { seen.stop_flags.push_back(flags); });
+    note([&] {
+        seen.stop_flags.push_back(flags);
+        seen.stop_threads.push_back(std::this_thread::get_id());
+    });
     if (seen.ack_in_stop)
         WdfRequestStopAcknowledge(request, seen.requeue ? TRUE : FALSE);
 }
 
 VOID on_resume(WDFQUEUE, WDFREQUEST request) {
-    note([&] { seen.resumed.push_back(request); });
+    note([&] {
+        seen.resumed.push_back(request);
+        seen.resume_threads.push_back(std::this_thread::get_id());
+    });
+}
+
+// A cancel routine that hands the request to a later completion instead of completing it.
+WDFREQUEST handed_off = nullptr;
+VOID on_cancel_hand_off(WDFREQUEST request) {
+    note([&] {
+        ++seen.cancels;
+        handed_off = request;
+    });
 }
 
 VOID on_cancel(WDFREQUEST request) {
@@ -159,6 +177,40 @@ TEST_F(power_test, stop_flags_mark_cancelable_requests) {
     platform::io::cancel_irp(a->irp.get());
     EXPECT_TRUE(a->wait());
     EXPECT_EQ(a->status, STATUS_CANCELLED);
+}
+
+TEST_F(power_test, stop_and_resume_run_on_the_thread_that_changes_power) {
+    create(WdfTrue);
+    auto a = send(IRP_MJ_READ, 0, 4);
+    ASSERT_EQ(seen.presented.size(), 1u);
+    platform::wdf::io_power_down(device);
+    platform::wdf::io_power_up(device);
+    ASSERT_EQ(seen.stop_threads.size(), 1u);
+    ASSERT_EQ(seen.resume_threads.size(), 1u);
+    EXPECT_EQ(seen.stop_threads[0], std::this_thread::get_id());
+    EXPECT_EQ(seen.resume_threads[0], std::this_thread::get_id());
+    WdfRequestComplete(presented(0), STATUS_SUCCESS);
+    EXPECT_TRUE(a->completed());
+}
+
+TEST_F(power_test, removal_purge_waits_for_cancelled_requests_the_driver_still_owns) {
+    create(WdfFalse);
+    auto a = send(IRP_MJ_READ, 0, 4);
+    ASSERT_TRUE(wait_until([] { return seen.presented.size() == 1; }));
+    WdfRequestMarkCancelable(presented(0), on_cancel_hand_off);
+    // The cancel routine keeps the request; the driver completes it a little later.
+    auto completer = scheduler::get().start_thread("completer", [&] {
+        wait_until([] { return handed_off != nullptr; });
+        LARGE_INTEGER delay;
+        delay.QuadPart = -100 * 10'000;  // 100 ms, relative
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        WdfRequestComplete(handed_off, STATUS_CANCELLED);
+    });
+    platform::wdf::io_remove(device);
+    EXPECT_EQ(seen.cancels, 1);
+    EXPECT_TRUE(a->completed());
+    completer->join();
+    handed_off = nullptr;
 }
 
 using power_death_test = power_test;

@@ -309,7 +309,7 @@ TEST_F(request_death_test, completing_twice_while_referenced) {
             WdfRequestComplete(r, STATUS_SUCCESS);
             WdfRequestComplete(r, STATUS_SUCCESS);
         },
-        "0x0000010D.*already been completed");
+        "0x0000010D.*completed twice: read request .* received by WdfIoQueueRetrieveNextRequest");
 }
 
 TEST_F(request_death_test, completing_a_cancelable_request) {

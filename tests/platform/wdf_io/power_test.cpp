@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "wdf/queue.h"
 #include "wdf_io_harness.h"
 
 using namespace wdf_io_test;
@@ -211,6 +212,44 @@ TEST_F(power_test, removal_purge_waits_for_cancelled_requests_the_driver_still_o
     EXPECT_TRUE(a->completed());
     completer->join();
     handed_off = nullptr;
+}
+
+TEST_F(power_test, after_surprise_removal_only_power_managed_queues_are_purged) {
+    WDFQUEUE managed = create(WdfTrue);
+    WDF_IO_QUEUE_CONFIG cfg;
+    WDF_IO_QUEUE_CONFIG_INIT(&cfg, WdfIoQueueDispatchSequential);
+    cfg.EvtIoWrite = [](WDFQUEUE, WDFREQUEST request, size_t) {
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    cfg.PowerManaged = WdfFalse;
+    WDFQUEUE plain = nullptr;
+    ASSERT_EQ(WdfIoQueueCreate(handle(), &cfg, nullptr, &plain), STATUS_SUCCESS);
+    ASSERT_EQ(WdfDeviceConfigureRequestDispatching(handle(), plain, WdfRequestTypeWrite),
+              STATUS_SUCCESS);
+    auto a = send(IRP_MJ_READ, 0, 4);
+    ASSERT_EQ(seen.presented.size(), 1u);
+    seen.ack_in_stop = false;
+    auto completer = scheduler::get().start_thread("completer", [&] {
+        wait_until([] { return seen.stop_flags.size() == 1; });
+        WdfRequestComplete(presented(0), STATUS_SUCCESS);
+    });
+    for (WDFQUEUE q : {managed, plain})
+        platform::wdf::queue_from(q, "test")->purge_for_surprise_removal();
+    completer->join();
+    EXPECT_EQ(seen.stop_flags.at(0), static_cast<ULONG>(WdfRequestStopActionPurge));
+    EXPECT_TRUE(a->completed());
+    auto refused = make(IRP_MJ_READ, 0, 4);
+    EXPECT_EQ(send_status(refused), STATUS_INVALID_DEVICE_STATE);
+
+    // The queue that is not power-managed still takes and presents writes ...
+    auto w = send(IRP_MJ_WRITE, 4, 0);
+    ASSERT_TRUE(w->completed());
+    EXPECT_EQ(w->status, STATUS_SUCCESS);
+    // ... until the final remove purges it too.
+    for (WDFQUEUE q : {managed, plain})
+        platform::wdf::queue_from(q, "test")->purge_for_remove();
+    auto late = make(IRP_MJ_WRITE, 4, 0);
+    EXPECT_EQ(send_status(late), STATUS_INVALID_DEVICE_STATE);
 }
 
 using power_death_test = power_test;

@@ -88,10 +88,8 @@ NTSTATUS on_create(io_package* p, PIRP irp) {
         complete_now(irp, st);
         return st;
     }
-    if (queue != nullptr) {
-        queue->queue_request(r);
-        return STATUS_PENDING;
-    }
+    if (queue != nullptr)
+        return queue->queue_request(r);
     {
         std::lock_guard g(scheduler::get().lock());
         r->where = fx_request::place::driver;
@@ -157,9 +155,9 @@ NTSTATUS to_queue(io_package* p, PIRP irp) {
         complete_now(irp, st);
         return st;
     }
-    queue->queue_request(r);
+    NTSTATUS status = queue->queue_request(r);
     queue->release();
-    return STATUS_PENDING;
+    return status;
 }
 
 }  // namespace
@@ -262,7 +260,7 @@ void io_remove(fx_object* device) {
     }
     std::vector<fx_queue*> qs = referenced_queues(p);
     for (fx_queue* q : qs)
-        q->remove();
+        q->purge_for_remove();
     release_all(qs);
 }
 

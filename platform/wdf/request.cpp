@@ -2,6 +2,9 @@
 // exported WdfRequest* routines of the I/O path.
 #include "wdf/request.h"
 
+#include <cstdio>
+#include <deque>
+#include <map>
 #include <string>
 
 #include "core/bugcheck.h"
@@ -30,7 +33,11 @@ bool is_ioctl(UCHAR major) {
 }  // namespace
 
 fx_request::fx_request(io_package* package, PIRP irp, bool is_create)
-    : fx_object(fx_type::request), irp_(irp), package_(package), is_create_(is_create) {}
+    : fx_object(fx_type::request),
+      irp_(irp),
+      package_(package),
+      is_create_(is_create),
+      major_(irp->major) {}
 
 fx_request* fx_request::create(io_package* package, PIRP irp, bool is_create, NTSTATUS* status) {
     auto* r = new fx_request(package, irp, is_create);
@@ -52,7 +59,7 @@ fx_request* fx_request::create(io_package* package, PIRP irp, bool is_create, NT
 }
 
 size_t fx_request::transfer_length() const {
-    switch (irp_->major) {
+    switch (major_) {
         case IRP_MJ_READ:
             return irp_->output_length;
         case IRP_MJ_WRITE:
@@ -102,42 +109,107 @@ bool fx_request::irp_cancelled() const {
     return irp_->cancel;
 }
 
+namespace {
+
+// FxRequest::CompleteInternal: a status of the framework's own facility never reaches the
+// IRP; it is mapped to the standard status the framework gives it.
+NTSTATUS map_framework_status(NTSTATUS status) {
+    if ((static_cast<ULONG>(status) & 0x0FFF0000) != (FACILITY_DRIVER_FRAMEWORK << 16))
+        return status;
+    switch (status) {
+        case STATUS_WDF_PAUSED:
+        case STATUS_WDF_BUSY:
+            return STATUS_DEVICE_BUSY;
+        case STATUS_WDF_INTERNAL_ERROR:
+            return STATUS_INTERNAL_ERROR;
+        case STATUS_WDF_NOT_ENOUGH_MAP_REGISTERS:
+            return STATUS_INSUFFICIENT_RESOURCES;
+        default:  // STATUS_WDF_TOO_FRAGMENTED, STATUS_WDF_TOO_MANY_TRANSFERS and the rest
+            return STATUS_INVALID_DEVICE_REQUEST;
+    }
+}
+
+// Requests completed lately, by handle (handles are never reused), with what they were, so a
+// second completion or a later use can be named in the driver's terms. Bounded: the oldest
+// entries are forgotten. Guarded by the scheduler lock.
+struct completed_requests {
+    static constexpr std::size_t limit = 4096;
+    std::map<WDFREQUEST, std::string> by_handle;
+    std::deque<WDFREQUEST> order;
+
+    void add(WDFREQUEST h, std::string what) {
+        if (order.size() == limit) {
+            by_handle.erase(order.front());
+            order.pop_front();
+        }
+        by_handle.emplace(h, std::move(what));
+        order.push_back(h);
+    }
+    const std::string* lookup(WDFREQUEST h) const {
+        auto it = by_handle.find(h);
+        return it == by_handle.end() ? nullptr : &it->second;
+    }
+};
+
+completed_requests& completed() {
+    static auto* c = new completed_requests;  // never destroyed
+    return *c;
+}
+
+}  // namespace
+
+std::string fx_request::describe_locked() const {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%p", static_cast<const void*>(handle()));
+    std::string what = std::string(io_kind_name(major_)) + " request " + buf;
+    if (received_by != nullptr)
+        return what + " received by " + received_by;
+    if (is_create_)
+        return what + " received by EvtDeviceFileCreate";
+    return what + " never presented to the driver";
+}
+
+// Verifier checks of a driver completion. Lock held.
+void fx_request::check_completion_locked(NTSTATUS status, ULONG_PTR info) {
+    if (where != place::driver) {
+        violation("WdfRequestComplete: the driver does not own the " + describe_locked(),
+                  as_number(handle()));
+    }
+    if (cancelable && !cancel_delivered) {
+        violation("WdfRequestComplete: the " + describe_locked() +
+                      " is still cancelable (call WdfRequestUnmarkCancelable first, and "
+                      "complete a cancelled request only from its cancel routine)",
+                  as_number(handle()));
+    }
+    size_t length = transfer_length();
+    bool rw = major() == IRP_MJ_READ || major() == IRP_MJ_WRITE;
+    bool user_ioctl = major() == IRP_MJ_DEVICE_CONTROL && irp_->requestor_mode == UserMode &&
+                      irp_->output_length > 0;
+    if (user_ioctl)
+        length = irp_->output_length;
+    if ((rw || user_ioctl) && NT_SUCCESS(status) && info > length) {
+        bug_check(
+            bug_code::wdf_violation,
+            "WDFREQUEST completed with Information larger than its buffer: " + describe_locked(),
+            as_number(handle()), info, length);
+    }
+}
+
 void fx_request::complete(NTSTATUS status, ULONG_PTR info, bool by_framework) {
     fx_queue* q = nullptr;
     bool counted = false;
     {
         std::unique_lock lk(sched_lock());
         if (where == place::completed) {
-            violation("WDFREQUEST completed twice", as_number(handle()));
+            violation("WDFREQUEST completed twice: " + describe_locked(), as_number(handle()));
         }
-        if (!by_framework) {
-            if (where != place::driver) {
-                violation("WdfRequestComplete: the driver does not own the request",
-                          as_number(handle()));
-            }
-            if (cancelable && !cancel_delivered) {
-                violation(
-                    "WdfRequestComplete: the request is still cancelable (call "
-                    "WdfRequestUnmarkCancelable first, and complete a cancelled request "
-                    "only from its cancel routine)",
-                    as_number(handle()));
-            }
-            size_t length = transfer_length();
-            bool rw = major() == IRP_MJ_READ || major() == IRP_MJ_WRITE;
-            bool user_ioctl = major() == IRP_MJ_DEVICE_CONTROL &&
-                              irp_->requestor_mode == UserMode && irp_->output_length > 0;
-            if (user_ioctl)
-                length = irp_->output_length;
-            if ((rw || user_ioctl) && NT_SUCCESS(status) && info > length) {
-                bug_check(bug_code::wdf_violation,
-                          "WDFREQUEST completed with Information larger than its buffer",
-                          as_number(handle()), info, length);
-            }
-        }
+        if (!by_framework)
+            check_completion_locked(status, info);
         q = queue;
         counted = where == place::driver && q != nullptr;
         if (counted)
             q->driver_owned.remove(this);
+        completed().add(handle_as<WDFREQUEST>(), describe_locked());
         where = place::completed;
         cancelable = false;
     }
@@ -150,31 +222,49 @@ void fx_request::complete(NTSTATUS status, ULONG_PTR info, bool by_framework) {
         std::lock_guard g(sched_lock());
         --package_->open_handles;
     }
-    io::complete_irp(irp_, status, info);
+    io::complete_irp(irp_, map_framework_status(status), info);
     irp_ = nullptr;
 
     // Keep the queue until its count is dropped: the request was what kept it from going away.
-    if (q != nullptr)
-        q->add_ref();
+    fx_ref keep(q);
     delete_object();
-    if (q != nullptr) {
-        {
-            std::unique_lock lk(sched_lock());
-            if (counted && q->driver_count > 0)
-                --q->driver_count;
-            scheduler::get().wake();
-        }
-        q->release();
-    }
+    // RequestCompletedCallback: the queue may present its next request now, on this thread.
+    if (counted)
+        q->request_completed();
 }
 
+namespace {
+
+[[noreturn]] void already_completed(const char* routine, WDFREQUEST handle,
+                                    const std::string& what) {
+    if (std::string_view(routine).rfind("WdfRequestComplete", 0) == 0)
+        violation("WDFREQUEST completed twice: " + what, as_number(handle));
+    violation(std::string(routine) + ": the request has already been completed (" + what + ")",
+              as_number(handle));
+}
+
+}  // namespace
+
 fx_request* request_from(WDFREQUEST handle, const char* routine) {
-    auto* r = fx_get<fx_request>(handle, fx_type::request, routine);
-    std::lock_guard g(sched_lock());
-    if (r->where == fx_request::place::completed) {
-        violation(std::string(routine) + ": the request has already been completed",
-                  as_number(handle));
+    if (fx_object::find(reinterpret_cast<WDFOBJECT>(handle)) == nullptr) {
+        std::string gone;
+        {
+            std::lock_guard g(sched_lock());
+            if (const std::string* what = completed().lookup(handle))
+                gone = *what;
+        }
+        if (!gone.empty())
+            already_completed(routine, handle, gone);
     }
+    auto* r = fx_get<fx_request>(handle, fx_type::request, routine);
+    std::string what;
+    {
+        std::lock_guard g(sched_lock());
+        if (r->where == fx_request::place::completed)
+            what = r->describe_locked();
+    }
+    if (!what.empty())
+        already_completed(routine, handle, what);
     return r;
 }
 

@@ -15,6 +15,8 @@
 
 #include <wdf.h>
 
+#include <string>
+
 #include "io/irp.h"
 #include "wdf/fx_object.h"
 
@@ -33,7 +35,7 @@ class fx_request : public fx_object {
     PIRP irp() const { return irp_; }
     io_package* package() const { return package_; }
     bool is_create() const { return is_create_; }
-    UCHAR major() const { return irp_->major; }
+    UCHAR major() const { return major_; }
     // Read length, write length; 0 for anything else.
     size_t transfer_length() const;
 
@@ -48,8 +50,11 @@ class fx_request : public fx_object {
     // ---- State, guarded by the scheduler lock ----------------------------------------------
     enum class place { none, queued, driver, completed };
     place where = place::none;
-    fx_queue* queue = nullptr;      // the queue it waits in or that presented/retrieved it
-    bool presented = false;         // ever given to the driver by a queue
+    fx_queue* queue = nullptr;  // the queue it waits in or that presented/retrieved it
+    bool presented = false;     // ever given to the driver by a queue
+    // The callback (or retrieval routine) that last gave the request to the driver, for the
+    // verifier's messages; a literal.
+    const char* received_by = nullptr;
     bool canceled = false;          // the framework took it out because of a cancel or purge
     bool cancelable = false;        // marked cancelable by the driver
     bool cancel_taken = false;      // the cancel mark was taken away; the routine is due
@@ -71,15 +76,20 @@ class fx_request : public fx_object {
     bool disarm_irp_cancel();
     bool irp_cancelled() const;
 
+    // "read request 0x... received by EvtIoRead", for verifier messages. Lock held.
+    std::string describe_locked() const;
+
   protected:
     ~fx_request() override = default;
 
   private:
     fx_request(io_package* package, PIRP irp, bool is_create);
+    void check_completion_locked(NTSTATUS status, ULONG_PTR information);
 
     PIRP irp_;
     io_package* package_;
     bool is_create_;
+    UCHAR major_;
 };
 
 // The request behind a handle, checked to be a live request that is not completed.

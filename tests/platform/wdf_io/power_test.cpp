@@ -3,8 +3,10 @@
 
 #include <wdf.h>
 
+#include <thread>
 #include <vector>
 
+#include "wdf/queue.h"
 #include "wdf_io_harness.h"
 
 using namespace wdf_io_test;
@@ -13,6 +15,8 @@ namespace {
 
 struct seen_t {
     std::vector<WDFREQUEST> presented;
+    std::vector<std::thread::id> stop_threads;
+    std::vector<std::thread::id> resume_threads;
     std::vector<ULONG> stop_flags;
     std::vector<WDFREQUEST> resumed;
     bool ack_in_stop = true;
@@ -26,13 +30,28 @@ VOID keep(WDFQUEUE, WDFREQUEST request, size_t) {
 }
 
 VOID on_stop(WDFQUEUE, WDFREQUEST request, ULONG flags) {
-    note([&] { seen.stop_flags.push_back(flags); });
+    note([&] {
+        seen.stop_flags.push_back(flags);
+        seen.stop_threads.push_back(std::this_thread::get_id());
+    });
     if (seen.ack_in_stop)
         WdfRequestStopAcknowledge(request, seen.requeue ? TRUE : FALSE);
 }
 
 VOID on_resume(WDFQUEUE, WDFREQUEST request) {
-    note([&] { seen.resumed.push_back(request); });
+    note([&] {
+        seen.resumed.push_back(request);
+        seen.resume_threads.push_back(std::this_thread::get_id());
+    });
+}
+
+// A cancel routine that hands the request to a later completion instead of completing it.
+WDFREQUEST handed_off = nullptr;
+VOID on_cancel_hand_off(WDFREQUEST request) {
+    note([&] {
+        ++seen.cancels;
+        handed_off = request;
+    });
 }
 
 VOID on_cancel(WDFREQUEST request) {
@@ -159,6 +178,78 @@ TEST_F(power_test, stop_flags_mark_cancelable_requests) {
     platform::io::cancel_irp(a->irp.get());
     EXPECT_TRUE(a->wait());
     EXPECT_EQ(a->status, STATUS_CANCELLED);
+}
+
+TEST_F(power_test, stop_and_resume_run_on_the_thread_that_changes_power) {
+    create(WdfTrue);
+    auto a = send(IRP_MJ_READ, 0, 4);
+    ASSERT_EQ(seen.presented.size(), 1u);
+    platform::wdf::io_power_down(device);
+    platform::wdf::io_power_up(device);
+    ASSERT_EQ(seen.stop_threads.size(), 1u);
+    ASSERT_EQ(seen.resume_threads.size(), 1u);
+    EXPECT_EQ(seen.stop_threads[0], std::this_thread::get_id());
+    EXPECT_EQ(seen.resume_threads[0], std::this_thread::get_id());
+    WdfRequestComplete(presented(0), STATUS_SUCCESS);
+    EXPECT_TRUE(a->completed());
+}
+
+TEST_F(power_test, removal_purge_waits_for_cancelled_requests_the_driver_still_owns) {
+    create(WdfFalse);
+    auto a = send(IRP_MJ_READ, 0, 4);
+    ASSERT_TRUE(wait_until([] { return seen.presented.size() == 1; }));
+    WdfRequestMarkCancelable(presented(0), on_cancel_hand_off);
+    // The cancel routine keeps the request; the driver completes it a little later.
+    auto completer = scheduler::get().start_thread("completer", [&] {
+        wait_until([] { return handed_off != nullptr; });
+        LARGE_INTEGER delay;
+        delay.QuadPart = -100 * 10'000;  // 100 ms, relative
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        WdfRequestComplete(handed_off, STATUS_CANCELLED);
+    });
+    platform::wdf::io_remove(device);
+    EXPECT_EQ(seen.cancels, 1);
+    EXPECT_TRUE(a->completed());
+    completer->join();
+    handed_off = nullptr;
+}
+
+TEST_F(power_test, after_surprise_removal_only_power_managed_queues_are_purged) {
+    WDFQUEUE managed = create(WdfTrue);
+    WDF_IO_QUEUE_CONFIG cfg;
+    WDF_IO_QUEUE_CONFIG_INIT(&cfg, WdfIoQueueDispatchSequential);
+    cfg.EvtIoWrite = [](WDFQUEUE, WDFREQUEST request, size_t) {
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    cfg.PowerManaged = WdfFalse;
+    WDFQUEUE plain = nullptr;
+    ASSERT_EQ(WdfIoQueueCreate(handle(), &cfg, nullptr, &plain), STATUS_SUCCESS);
+    ASSERT_EQ(WdfDeviceConfigureRequestDispatching(handle(), plain, WdfRequestTypeWrite),
+              STATUS_SUCCESS);
+    auto a = send(IRP_MJ_READ, 0, 4);
+    ASSERT_EQ(seen.presented.size(), 1u);
+    seen.ack_in_stop = false;
+    auto completer = scheduler::get().start_thread("completer", [&] {
+        wait_until([] { return seen.stop_flags.size() == 1; });
+        WdfRequestComplete(presented(0), STATUS_SUCCESS);
+    });
+    for (WDFQUEUE q : {managed, plain})
+        platform::wdf::queue_from(q, "test")->purge_for_surprise_removal();
+    completer->join();
+    EXPECT_EQ(seen.stop_flags.at(0), static_cast<ULONG>(WdfRequestStopActionPurge));
+    EXPECT_TRUE(a->completed());
+    auto refused = make(IRP_MJ_READ, 0, 4);
+    EXPECT_EQ(send_status(refused), STATUS_INVALID_DEVICE_STATE);
+
+    // The queue that is not power-managed still takes and presents writes ...
+    auto w = send(IRP_MJ_WRITE, 4, 0);
+    ASSERT_TRUE(w->completed());
+    EXPECT_EQ(w->status, STATUS_SUCCESS);
+    // ... until the final remove purges it too.
+    for (WDFQUEUE q : {managed, plain})
+        platform::wdf::queue_from(q, "test")->purge_for_remove();
+    auto late = make(IRP_MJ_WRITE, 4, 0);
+    EXPECT_EQ(send_status(late), STATUS_INVALID_DEVICE_STATE);
 }
 
 using power_death_test = power_test;

@@ -17,7 +17,6 @@ namespace {
 // What the callbacks saw. Guarded by the scheduler lock (callbacks write through `note`).
 struct seen_t {
     std::vector<WDFREQUEST> presented;
-    std::vector<std::thread::id> threads;
     std::vector<int> irqls;
     int active = 0;      // callbacks running now
     int max_active = 0;  // most callbacks ever running at once
@@ -36,7 +35,6 @@ size_t presented_count() {
 VOID keep_read(WDFQUEUE, WDFREQUEST request, size_t) {
     note([&] {
         seen.presented.push_back(request);
-        seen.threads.push_back(std::this_thread::get_id());
         seen.irqls.push_back(scheduler::get().current_locked().irql);
         seen.max_active = std::max(seen.max_active, ++seen.active);
     });
@@ -139,7 +137,7 @@ TEST_F(queue_test, creation_can_be_made_to_fail) {
     EXPECT_EQ(WdfIoQueueCreate(handle(), &cfg, nullptr, &q), STATUS_SUCCESS);
 }
 
-TEST_F(queue_test, sequential_presents_one_at_a_time_on_its_own_thread) {
+TEST_F(queue_test, sequential_presents_one_at_a_time) {
     default_queue(WdfIoQueueDispatchSequential, keep_read);
     auto a = send(IRP_MJ_READ, 0, 8);
     auto b = send(IRP_MJ_READ, 0, 8);
@@ -163,11 +161,10 @@ TEST_F(queue_test, sequential_presents_one_at_a_time_on_its_own_thread) {
 
     std::lock_guard g(scheduler::get().lock());
     EXPECT_EQ(seen.max_active, 1);
+    // At the IRQL of the thread that sent or completed the request (the where_test cases
+    // pin down which thread that is).
     for (int irql : seen.irqls)
         EXPECT_EQ(irql, PASSIVE_LEVEL);
-    // Never on the stack of the thread that sent or completed the request.
-    for (auto id : seen.threads)
-        EXPECT_NE(id, std::this_thread::get_id());
 }
 
 TEST_F(queue_test, parallel_presents_without_waiting_for_completion) {
@@ -214,7 +211,8 @@ TEST_F(queue_test, forward_to_a_purged_queue_fails_and_keeps_the_request) {
     default_queue(WdfIoQueueDispatchSequential, forward_read);
     auto a = send(IRP_MJ_READ, 0, 4);
     ASSERT_TRUE(a->wait());
-    EXPECT_EQ(a->status, STATUS_WDF_BUSY);  // the callback completed it with the forward's status
+    // The callback completed it with the forward's status, which the framework maps.
+    EXPECT_EQ(a->status, STATUS_DEVICE_BUSY);
 }
 
 TEST_F(queue_test, purge_cancels_queued_and_refuses_new_until_started) {
@@ -400,6 +398,241 @@ TEST_F(queue_test, requests_still_queued_at_deletion_are_cancelled) {
     WdfObjectDelete(seen.manual);
     ASSERT_TRUE(a->completed());
     EXPECT_EQ(a->status, STATUS_CANCELLED);
+}
+
+// ---- Where callbacks run (FxIoQueue::DispatchEvents and its callers) ------------------------
+
+// What one presentation saw: the thread, its IRQL, and whether the sender's or completer's
+// call was still on the stack.
+struct where_t {
+    std::thread::id thread;
+    int irql = 0;
+    bool inside_call = false;
+};
+std::vector<where_t> where_seen;  // guarded by the scheduler lock
+bool inside_call = false;         // set by the test around the call it expects to present
+int active_now = 0;
+int most_active = 0;
+bool hold_until_two = false;
+
+VOID record_read(WDFQUEUE, WDFREQUEST request, size_t) {
+    note([&] {
+        seen.presented.push_back(request);
+        where_seen.push_back(
+            {std::this_thread::get_id(), scheduler::get().current_locked().irql, inside_call});
+        most_active = std::max(most_active, ++active_now);
+    });
+    if (hold_until_two)
+        wait_until([] { return active_now >= 2; }, 1000);
+    note([&] { --active_now; });
+}
+
+VOID complete_in_callback(WDFQUEUE q, WDFREQUEST request, size_t length) {
+    record_read(q, request, length);
+    WdfRequestComplete(request, STATUS_SUCCESS);
+}
+
+class where_test : public queue_test {
+  protected:
+    void SetUp() override {
+        queue_test::SetUp();
+        where_seen.clear();
+        inside_call = false;
+        active_now = most_active = 0;
+        hold_until_two = false;
+    }
+    WDFQUEUE create(WDF_IO_QUEUE_DISPATCH_TYPE type, PFN_WDF_IO_QUEUE_IO_READ read,
+                    bool passive = false, bool is_default = true) {
+        WDF_IO_QUEUE_CONFIG cfg;
+        if (is_default) {
+            WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&cfg, type);
+        } else {
+            WDF_IO_QUEUE_CONFIG_INIT(&cfg, type);
+        }
+        cfg.EvtIoRead = read;
+        cfg.PowerManaged = WdfFalse;
+        WDF_OBJECT_ATTRIBUTES attrs;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attrs);
+        if (passive)
+            attrs.ExecutionLevel = WdfExecutionLevelPassive;
+        WDFQUEUE q = nullptr;
+        EXPECT_EQ(WdfIoQueueCreate(handle(), &cfg, &attrs, &q), STATUS_SUCCESS);
+        return q;
+    }
+    // Runs `body` on a new platform thread at `irql` and waits for it.
+    void on_thread(KIRQL irql, const std::function<void()>& body) {
+        auto t = scheduler::get().start_thread("other", [&] {
+            KIRQL old = PASSIVE_LEVEL;
+            if (irql != PASSIVE_LEVEL)
+                KeRaiseIrql(irql, &old);
+            body();
+            if (irql != PASSIVE_LEVEL)
+                KeLowerIrql(old);
+        });
+        t->join();
+    }
+    where_t where(size_t i) {
+        std::lock_guard g(scheduler::get().lock());
+        return where_seen.at(i);
+    }
+};
+
+TEST_F(where_test, new_request_is_presented_inside_the_senders_call) {
+    create(WdfIoQueueDispatchSequential, record_read);
+    inside_call = true;
+    auto a = send(IRP_MJ_READ, 0, 4);
+    inside_call = false;
+    ASSERT_EQ(presented_count(), 1u);
+    EXPECT_TRUE(where(0).inside_call);
+    EXPECT_EQ(where(0).thread, std::this_thread::get_id());
+    EXPECT_EQ(where(0).irql, PASSIVE_LEVEL);
+    WdfRequestComplete(presented(0), STATUS_SUCCESS);
+    EXPECT_TRUE(a->completed());
+}
+
+TEST_F(where_test, callbacks_run_at_the_callers_irql_unless_the_queue_is_passive) {
+    create(WdfIoQueueDispatchParallel, record_read);
+    std::shared_ptr<irp_box> a;
+    std::thread::id sender;
+    on_thread(DISPATCH_LEVEL, [&] {
+        sender = std::this_thread::get_id();
+        a = send(IRP_MJ_READ, 0, 4);
+    });
+    ASSERT_EQ(presented_count(), 1u);
+    EXPECT_EQ(where(0).thread, sender);
+    EXPECT_EQ(where(0).irql, DISPATCH_LEVEL);
+    WdfRequestComplete(presented(0), STATUS_SUCCESS);
+    EXPECT_TRUE(a->completed());
+}
+
+TEST_F(where_test, passive_queue_defers_a_dispatch_level_sender_to_a_worker) {
+    create(WdfIoQueueDispatchSequential, record_read, true);
+    std::shared_ptr<irp_box> a;
+    std::thread::id sender;
+    on_thread(DISPATCH_LEVEL, [&] {
+        sender = std::this_thread::get_id();
+        a = send(IRP_MJ_READ, 0, 4);
+    });
+    ASSERT_TRUE(wait_until([] { return presented_count() == 1; }));
+    EXPECT_NE(where(0).thread, sender);
+    EXPECT_NE(where(0).thread, std::this_thread::get_id());
+    EXPECT_EQ(where(0).irql, PASSIVE_LEVEL);
+    // A passive sender is served on its own thread, once the worker's loop has ended (time
+    // moves only when every other thread is blocked).
+    WdfRequestComplete(presented(0), STATUS_SUCCESS);
+    wait_until([] { return false; }, 10);
+    auto b = send(IRP_MJ_READ, 0, 4);
+    ASSERT_EQ(presented_count(), 2u);
+    EXPECT_EQ(where(1).thread, std::this_thread::get_id());
+    WdfRequestComplete(presented(1), STATUS_SUCCESS);
+    EXPECT_TRUE(b->completed());
+}
+
+TEST_F(where_test, next_request_is_presented_inside_complete_on_the_completing_thread) {
+    create(WdfIoQueueDispatchSequential, record_read);
+    auto a = send(IRP_MJ_READ, 0, 4);
+    auto b = send(IRP_MJ_READ, 0, 4);
+    ASSERT_EQ(presented_count(), 1u);
+    std::thread::id completer;
+    size_t presented_on_return = 0;
+    on_thread(PASSIVE_LEVEL, [&] {
+        completer = std::this_thread::get_id();
+        inside_call = true;
+        WdfRequestComplete(presented(0), STATUS_SUCCESS);
+        inside_call = false;
+        presented_on_return = presented_count();
+    });
+    EXPECT_EQ(presented_on_return, 2u);
+    EXPECT_EQ(where(1).thread, completer);
+    EXPECT_TRUE(where(1).inside_call);
+    WdfRequestComplete(presented(1), STATUS_SUCCESS);
+    EXPECT_TRUE(b->completed());
+}
+
+TEST_F(where_test, completion_inside_the_callback_presents_after_it_returns) {
+    WDFQUEUE q = create(WdfIoQueueDispatchSequential, complete_in_callback);
+    WdfIoQueueStopSynchronously(q);
+    auto a = send(IRP_MJ_READ, 0, 4);
+    auto b = send(IRP_MJ_READ, 0, 4);
+    auto c = send(IRP_MJ_READ, 0, 4);
+    EXPECT_EQ(presented_count(), 0u);
+    // The starting thread runs the loop: each callback completes its request, which presents
+    // nothing; the loop presents the next one once the callback has returned.
+    WdfIoQueueStart(q);
+    EXPECT_EQ(presented_count(), 3u);
+    EXPECT_EQ(most_active, 1);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(where(i).thread, std::this_thread::get_id());
+    EXPECT_TRUE(a->completed() && b->completed() && c->completed());
+}
+
+TEST_F(where_test, forwarded_request_is_presented_on_the_forwarding_thread) {
+    WDFQUEUE manual = manual_queue();
+    WDFQUEUE seq = create(WdfIoQueueDispatchSequential, record_read, false, false);
+    // Reads wait in the manual queue; the test retrieves one and forwards it.
+    ASSERT_EQ(WdfDeviceConfigureRequestDispatching(handle(), manual, WdfRequestTypeRead),
+              STATUS_SUCCESS);
+    auto a = send(IRP_MJ_READ, 0, 4);
+    WDFREQUEST r = nullptr;
+    ASSERT_EQ(WdfIoQueueRetrieveNextRequest(manual, &r), STATUS_SUCCESS);
+    inside_call = true;
+    ASSERT_EQ(WdfRequestForwardToIoQueue(r, seq), STATUS_SUCCESS);
+    inside_call = false;
+    ASSERT_EQ(presented_count(), 1u);
+    EXPECT_TRUE(where(0).inside_call);
+    EXPECT_EQ(where(0).thread, std::this_thread::get_id());
+    WdfRequestComplete(presented(0), STATUS_SUCCESS);
+    EXPECT_TRUE(a->completed());
+}
+
+TEST_F(where_test, parallel_queue_presents_on_several_threads_at_once) {
+    create(WdfIoQueueDispatchParallel, record_read);
+    hold_until_two = true;
+    std::shared_ptr<irp_box> a, b;
+    auto t1 = scheduler::get().start_thread("sender 1", [&] { a = send(IRP_MJ_READ, 0, 4); });
+    auto t2 = scheduler::get().start_thread("sender 2", [&] { b = send(IRP_MJ_READ, 0, 4); });
+    t1->join();
+    t2->join();
+    EXPECT_EQ(most_active, 2);
+    ASSERT_EQ(presented_count(), 2u);
+    EXPECT_NE(where(0).thread, where(1).thread);
+    WdfRequestComplete(presented(0), STATUS_SUCCESS);
+    WdfRequestComplete(presented(1), STATUS_SUCCESS);
+}
+
+TEST_F(where_test, a_refused_request_fails_inside_the_call_with_its_status) {
+    WDFQUEUE q = create(WdfIoQueueDispatchSequential, record_read);
+    WdfIoQueuePurgeSynchronously(q);
+    auto a = make(IRP_MJ_READ, 0, 4);
+    EXPECT_EQ(send_status(a), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_TRUE(a->completed());
+    EXPECT_EQ(a->status, STATUS_INVALID_DEVICE_STATE);
+    WdfIoQueueStart(q);
+    auto b = make(IRP_MJ_READ, 0, 4);
+    EXPECT_EQ(send_status(b), STATUS_PENDING);
+    WdfRequestComplete(presented(0), STATUS_SUCCESS);
+}
+
+TEST_F(where_test, framework_statuses_reach_the_irp_mapped) {
+    create(WdfIoQueueDispatchParallel, record_read);
+    const std::pair<NTSTATUS, NTSTATUS> cases[] = {
+        {STATUS_WDF_BUSY, STATUS_DEVICE_BUSY},
+        {STATUS_WDF_PAUSED, STATUS_DEVICE_BUSY},
+        {STATUS_WDF_INTERNAL_ERROR, STATUS_INTERNAL_ERROR},
+        {STATUS_WDF_TOO_FRAGMENTED, STATUS_INVALID_DEVICE_REQUEST},
+        {STATUS_WDF_TOO_MANY_TRANSFERS, STATUS_INVALID_DEVICE_REQUEST},
+        {STATUS_WDF_NOT_ENOUGH_MAP_REGISTERS, STATUS_INSUFFICIENT_RESOURCES},
+        {STATUS_WDF_NO_CALLBACK, STATUS_INVALID_DEVICE_REQUEST},
+        {STATUS_CANCELLED, STATUS_CANCELLED},
+    };
+    size_t i = 0;
+    for (auto [given, expected] : cases) {
+        auto box = send(IRP_MJ_READ, 0, 4);
+        ASSERT_EQ(presented_count(), i + 1);
+        WdfRequestComplete(presented(i++), given);
+        ASSERT_TRUE(box->completed());
+        EXPECT_EQ(box->status, expected) << std::hex << given;
+    }
 }
 
 // ---- Verifier ------------------------------------------------------------------------------

@@ -100,6 +100,10 @@ class io_fixture : public ::testing::Test {
         platform::wdf::io_dispatch(device, box->irp.get());
         return box;
     }
+    // Sends and returns what the dispatch routine returned (STATUS_PENDING once queued).
+    NTSTATUS send_status(const std::shared_ptr<irp_box>& box) {
+        return platform::wdf::io_dispatch(device, box->irp.get());
+    }
 
     void TearDown() override {
         if (device != nullptr) {

@@ -59,30 +59,37 @@ class queue_callback_return_death_test : public queue_fixture {
 };
 
 TEST_F(queue_callback_return_death_test, io_callback_returns_holding_a_wait_lock) {
-    EXPECT_DEATH(io_callback(misdeed::wait_lock), "lock still held when EvtIoRead returned");
+    EXPECT_DEATH(io_callback(misdeed::wait_lock),
+                 "lock still held when EvtIoRead \\(.*read\\) returned: wait lock .* acquired "
+                 "at .*queue_callback_return_test.cpp");
 }
 
 TEST_F(queue_callback_return_death_test, io_callback_returns_holding_a_spin_lock) {
-    EXPECT_DEATH(io_callback(misdeed::spin_lock), "lock still held when EvtIoRead returned");
+    EXPECT_DEATH(io_callback(misdeed::spin_lock),
+                 "lock still held when EvtIoRead \\(.*read\\) returned: framework spin lock .* "
+                 "acquired at .*queue_callback_return_test.cpp");
 }
 
 TEST_F(queue_callback_return_death_test, io_callback_returns_at_dispatch_level) {
-    EXPECT_DEATH(io_callback(misdeed::raised_irql), "EvtIoRead returned at IRQL 2, called at 0");
+    EXPECT_DEATH(io_callback(misdeed::raised_irql),
+                 "EvtIoRead \\(.*read\\) returned at IRQL 2, called at 0");
 }
 
 TEST_F(queue_callback_return_death_test, cancel_routine_returns_holding_a_wait_lock) {
     EXPECT_DEATH(cancel_routine(misdeed::wait_lock),
-                 "lock still held when EvtRequestCancel returned");
+                 "lock still held when EvtRequestCancel \\(.*read\\) returned: wait lock .* "
+                 "acquired at .*queue_callback_return_test.cpp");
 }
 
 TEST_F(queue_callback_return_death_test, cancel_routine_returns_holding_a_spin_lock) {
     EXPECT_DEATH(cancel_routine(misdeed::spin_lock),
-                 "lock still held when EvtRequestCancel returned");
+                 "lock still held when EvtRequestCancel \\(.*read\\) returned: framework spin "
+                 "lock .* acquired at .*queue_callback_return_test.cpp");
 }
 
 TEST_F(queue_callback_return_death_test, cancel_routine_returns_at_dispatch_level) {
     EXPECT_DEATH(cancel_routine(misdeed::raised_irql),
-                 "EvtRequestCancel returned at IRQL 2, called at 0");
+                 "EvtRequestCancel \\(.*read\\) returned at IRQL 2, called at 0");
 }
 
 }  // namespace

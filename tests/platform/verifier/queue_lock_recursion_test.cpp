@@ -54,7 +54,8 @@ TEST_F(queue_lock_recursion_death_test, completing_from_a_system_thread_under_th
                       STATUS_SUCCESS);
             wait_until([] { return false; }, 1000);
         },
-        "wait lock acquired recursively by its owner");
+        "wait lock .* acquired recursively by its owner: acquired at .*locked_read .* while "
+        "already acquired at .*complete_under_the_lock");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "kernel/timer.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -237,7 +238,38 @@ bool need_engine_locked() {
     return true;
 }
 
+// At exit the threads that have ended are joined, and so is the live one when nothing is
+// set or queued (it is on its way out); one still serving a timer left set is left to the
+// process's end.
+void join_engine_at_exit() {
+    auto& e = engine();
+    bool idle;
+    {
+        std::lock_guard g(scheduler::get().lock());
+        idle = e.timers.empty() && e.dpcs.empty();
+    }
+    std::vector<std::shared_ptr<scheduler::joinable>> threads;
+    {
+        std::lock_guard g(e.threads_mutex);
+        threads.swap(e.threads);
+    }
+    std::vector<std::shared_ptr<scheduler::joinable>> left;
+    for (auto& j : threads) {
+        if (idle || j->finished()) {
+            j->join();
+        } else {
+            left.push_back(std::move(j));  // kept: dropping the handle would wait for it
+        }
+    }
+    std::lock_guard g(e.threads_mutex);
+    for (auto& j : left) {
+        e.threads.push_back(std::move(j));
+    }
+}
+
 void start_engine() {
+    static const bool registered = [] { return std::atexit(join_engine_at_exit) == 0; }();
+    (void)registered;
     auto& e = engine();
     auto thread = scheduler::get().start_thread("dpc", engine_body);
     std::vector<std::shared_ptr<scheduler::joinable>> done;

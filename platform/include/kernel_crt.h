@@ -30,8 +30,7 @@ errno_t KrtWcscpyS(WCHAR* dest, size_t destElements, const WCHAR* src);
 errno_t KrtWcsncpyS(WCHAR* dest, size_t destElements, const WCHAR* src, size_t count);
 errno_t KrtWcscatS(WCHAR* dest, size_t destElements, const WCHAR* src);
 int KrtSwprintfS(WCHAR* buffer, size_t bufferElements, const WCHAR* format, ...);
-int KrtSprintfS(char* buffer, size_t bufferSize, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+int KrtSprintfS(char* buffer, size_t bufferSize, const char* format, ...);  // kernel conversions
 int KrtVsprintfS(char* buffer, size_t bufferSize, const char* format, __builtin_va_list args);
 int KrtVswprintfS(WCHAR* buffer, size_t bufferElements, const WCHAR* format,
                   __builtin_va_list args);

@@ -37,13 +37,25 @@
 #define DECLSPEC_NOINLINE __attribute__((noinline))
 #define DECLSPEC_ALIGN(x) __attribute__((aligned(x)))
 #ifndef FORCEINLINE
+#ifdef __cplusplus
 #define FORCEINLINE inline __attribute__((always_inline))
+#else
+// C has no linkage-free inline: each translation unit keeps its own copy.
+#define FORCEINLINE static inline __attribute__((always_inline))
 #endif
+#endif
+// One definition of a constant that several translation units may each define (COMDAT
+// "select any" on Windows): the linker keeps one and every unit refers to it.
+#define DECLSPEC_SELECTANY __attribute__((weak))
 #define NTAPI_INLINE
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define DBG_UNREFERENCED_PARAMETER(P) ((void)(P))
 #define DBG_UNREFERENCED_LOCAL_VARIABLE(V) ((void)(V))
+#ifdef __cplusplus
 #define C_ASSERT(e) static_assert(e, #e)
+#else
+#define C_ASSERT(e) _Static_assert(e, #e)
+#endif
 #define ANYSIZE_ARRAY 1
 
 #ifndef NULL
@@ -108,8 +120,10 @@ typedef BOOLEAN* PBOOLEAN;
 
 #if defined(__SIZEOF_WCHAR_T__) && __SIZEOF_WCHAR_T__ == 2
 typedef wchar_t WCHAR;
-#else
+#elif defined(__cplusplus)
 typedef char16_t WCHAR;
+#else
+typedef uint_least16_t WCHAR;
 #endif
 C_ASSERT(sizeof(WCHAR) == 2);
 
@@ -271,14 +285,22 @@ inline bool operator==(REFGUID a, REFGUID b) {
 inline bool operator!=(REFGUID a, REFGUID b) {
     return !IsEqualGUID(a, b);
 }
+#else
+#define IsEqualGUID(rguid1, rguid2) (!__builtin_memcmp((rguid1), (rguid2), sizeof(GUID)))
 #endif
 
-// DEFINE_GUID declares the GUID; in the one source that includes <initguid.h> first it
-// defines it as well.
+// DEFINE_GUID declares the GUID; in a source that defines INITGUID (or includes
+// <initguid.h>) first it defines it as well, as a select-any constant, so several sources
+// may each define the same GUID.
+#ifdef __cplusplus
+#define DEFINE_GUID_SELECTANY_STORAGE_ EXTERN_C const GUID DECLSPEC_SELECTANY
+#else
+#define DEFINE_GUID_SELECTANY_STORAGE_ const GUID DECLSPEC_SELECTANY
+#endif
 #undef DEFINE_GUID
 #ifdef INITGUID
 #define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
-    EXTERN_C const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+    DEFINE_GUID_SELECTANY_STORAGE_ name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 #else
 #define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) EXTERN_C const GUID name
 #endif

@@ -23,3 +23,6 @@
 #include <wdffdo.h>
 #include <wdfstring.h>
 #include <wdfregistry.h>
+#include <wdftimer.h>
+#include <wdfroletypes.h>
+#include <wdfverifier.h>

@@ -86,11 +86,20 @@ NTSTATUS WdfObjectQuery(WDFOBJECT Object, CONST GUID* Guid, ULONG QueryBufferLen
 WDF_EXTERN_C_END
 
 // One descriptor per context type; its own address is the type's identity.
+#ifdef __cplusplus
 #define WDF_DECLARE_TYPE_AND_GLOBALS(_contexttype, _UniqueType, _GetUniqueType)            \
     typedef _contexttype* WDF_TYPE_NAME_POINTER_TYPE(_contexttype);                        \
     inline const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = { \
         sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), const_cast<PCHAR>(#_contexttype),            \
         sizeof(_contexttype), _UniqueType, _GetUniqueType};
+#else
+// C has no inline variables: a select-any constant gives every translation unit one address.
+#define WDF_DECLARE_TYPE_AND_GLOBALS(_contexttype, _UniqueType, _GetUniqueType)       \
+    typedef _contexttype* WDF_TYPE_NAME_POINTER_TYPE(_contexttype);                   \
+    const WDF_OBJECT_CONTEXT_TYPE_INFO DECLSPEC_SELECTANY WDF_TYPE_NAME_TO_TYPE_INFO( \
+        _contexttype) = {sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), (PCHAR) #_contexttype, \
+                         sizeof(_contexttype), _UniqueType, _GetUniqueType};
+#endif
 
 #define WDF_DECLARE_CASTING_FUNCTION(_contexttype, _castingfunction)                          \
     FORCEINLINE WDF_TYPE_NAME_POINTER_TYPE(_contexttype) _castingfunction(WDFOBJECT Handle) { \
@@ -110,8 +119,15 @@ WDF_EXTERN_C_END
                                           WDF_GET_CONTEXT_TYPE_INFO(type)->UniqueType)
 
 #define WdfObjectReference(Handle) WdfObjectReferenceWithTag(Handle, NULL)
+#define WdfObjectDereference(Handle) WdfObjectDereferenceWithTag(Handle, NULL)
+#ifdef __cplusplus
 #define WdfObjectReferenceWithTag(Handle, Tag) \
     WdfObjectReferenceActual(Handle, Tag, __LINE__, const_cast<PCHAR>(__FILE__))
-#define WdfObjectDereference(Handle) WdfObjectDereferenceWithTag(Handle, NULL)
 #define WdfObjectDereferenceWithTag(Handle, Tag) \
     WdfObjectDereferenceActual(Handle, Tag, __LINE__, const_cast<PCHAR>(__FILE__))
+#else
+#define WdfObjectReferenceWithTag(Handle, Tag) \
+    WdfObjectReferenceActual((WDFOBJECT)(Handle), Tag, __LINE__, (PCHAR)__FILE__)
+#define WdfObjectDereferenceWithTag(Handle, Tag) \
+    WdfObjectDereferenceActual((WDFOBJECT)(Handle), Tag, __LINE__, (PCHAR)__FILE__)
+#endif

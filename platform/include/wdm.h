@@ -101,9 +101,10 @@ NTKERNELAPI __attribute__((noreturn)) VOID KeBugCheckEx(ULONG BugCheckCode, ULON
                                                         ULONG_PTR Parameter2, ULONG_PTR Parameter3,
                                                         ULONG_PTR Parameter4);
 NTKERNELAPI __attribute__((noreturn)) VOID KeBugCheck(ULONG BugCheckCode);
-NTSYSAPI ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
-NTSYSAPI ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
-    __attribute__((format(printf, 3, 4)));
+// The kernel's conversions, not the C library's (%wZ, %ws, %S, %Iu, %I64x; 'l' is 32 bits),
+// so no printf format attribute: the compiler would check them against the wrong table.
+NTSYSAPI ULONG DbgPrint(_Printf_format_string_ PCSTR Format, ...);
+NTSYSAPI ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, _Printf_format_string_ PCSTR Format, ...);
 NTSYSAPI VOID DbgBreakPoint(VOID);
 NTSYSAPI VOID RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG LineNumber,
                         PSTR MutableMessage);
@@ -427,7 +428,48 @@ inline T InterlockedCompareExchangeImpl(volatile T* target, U exchange, V compar
 #define InterlockedCompareExchange(p, e, c) InterlockedCompareExchangeImpl((p), (e), (c))
 #define InterlockedCompareExchangePointer(p, e, c) InterlockedCompareExchangeImpl((p), (e), (c))
 extern "C" {
+#else
+#define InterlockedCompareExchange(p, e, c) __sync_val_compare_and_swap((p), (c), (e))
+#define InterlockedCompareExchangePointer(p, e, c) __sync_val_compare_and_swap((p), (c), (e))
 #endif
+// The rest of the family: each returns what Windows' does (the original value for
+// exchange, compare-exchange, exchange-add, or, and, xor; the new value for increment,
+// decrement and add), with full barriers; the Acquire / Release / NoFence variants are no
+// weaker than that.
+#define InterlockedXor(p, v) __atomic_fetch_xor((p), (v), __ATOMIC_SEQ_CST)
+#define InterlockedExchange64 InterlockedExchange
+#define InterlockedExchangeAdd64 InterlockedExchangeAdd
+#define InterlockedAdd64 InterlockedAdd
+#define InterlockedOr64 InterlockedOr
+#define InterlockedAnd64 InterlockedAnd
+#define InterlockedXor64 InterlockedXor
+#define InterlockedCompareExchange64 InterlockedCompareExchange
+#define InterlockedIncrement16 InterlockedIncrement
+#define InterlockedDecrement16 InterlockedDecrement
+#define InterlockedCompareExchange16 InterlockedCompareExchange
+#define InterlockedIncrementAcquire InterlockedIncrement
+#define InterlockedIncrementRelease InterlockedIncrement
+#define InterlockedDecrementAcquire InterlockedDecrement
+#define InterlockedDecrementRelease InterlockedDecrement
+#define InterlockedCompareExchangeAcquire InterlockedCompareExchange
+#define InterlockedCompareExchangeRelease InterlockedCompareExchange
+#define InterlockedExchangeAcquire InterlockedExchange
+#define InterlockedIncrementNoFence InterlockedIncrement
+#define InterlockedDecrementNoFence InterlockedDecrement
+#define InterlockedExchangeNoFence InterlockedExchange
+#define InterlockedCompareExchangePointerAcquire InterlockedCompareExchangePointer
+#define InterlockedCompareExchangePointerRelease InterlockedCompareExchangePointer
+#define InterlockedExchangePointerAcquire InterlockedExchangePointer
+// The old value of bit `b` of the LONG at `p`, which is then set / cleared.
+#define InterlockedBitTestAndSet(p, b) \
+    ((BOOLEAN)((__atomic_fetch_or((p), (LONG)(1UL << (b)), __ATOMIC_SEQ_CST) >> (b)) & 1))
+#define InterlockedBitTestAndReset(p, b) \
+    ((BOOLEAN)((__atomic_fetch_and((p), (LONG) ~(1UL << (b)), __ATOMIC_SEQ_CST) >> (b)) & 1))
+#define ReadAcquire(p) __atomic_load_n((p), __ATOMIC_ACQUIRE)
+#define WriteRelease(p, v) __atomic_store_n((p), (v), __ATOMIC_RELEASE)
+#define WriteNoFence(p, v) __atomic_store_n((p), (v), __ATOMIC_RELAXED)
+#define ReadPointerAcquire ReadAcquire
+#define WritePointerRelease WriteRelease
 #define ReadNoFence(p) __atomic_load_n((p), __ATOMIC_RELAXED)
 #define KeMemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
 
@@ -453,6 +495,7 @@ NTKERNELAPI NTSTATUS EtwRegisterClassicProvider(LPCGUID ProviderGuid, ULONG Type
 NTKERNELAPI NTSTATUS EtwUnregister(REGHANDLE RegHandle);
 
 // Registers (or deregisters) a device object as a WMI data or trace provider.
+struct _DEVICE_OBJECT;
 NTKERNELAPI NTSTATUS IoWMIRegistrationControl(struct _DEVICE_OBJECT* DeviceObject, ULONG Action);
 
 #define WMIREG_ACTION_REGISTER 1
@@ -488,3 +531,4 @@ EXTERN_C_END
 
 #include <wdm_io.h>
 #include <wdm_pnp.h>
+#include <wdm_timer.h>

@@ -41,6 +41,10 @@ constexpr UCHAR event_notification_type = 0;
 constexpr UCHAR event_synchronization_type = 1;
 constexpr UCHAR thread_type = 6;
 constexpr UCHAR event_size = sizeof(KEVENT) / sizeof(LONG);
+// Timers (timer.cpp) are dispatcher objects too.
+constexpr UCHAR timer_notification_type = 8;
+constexpr UCHAR timer_synchronization_type = 9;
+constexpr UCHAR timer_size = sizeof(KTIMER) / sizeof(LONG);
 
 thread_record& self() {
     return scheduler::get().current();
@@ -167,8 +171,12 @@ UCHAR dispatcher_type(const void* p, const char* routine) {
     if (h->Type == thread_type && thread_of(p) != nullptr) {
         return thread_type;
     }
+    if ((h->Type == timer_notification_type || h->Type == timer_synchronization_type) &&
+        h->Size == timer_size) {
+        return h->Type;
+    }
     bug_check(bug_code::driver_verifier_detected_violation,
-              std::string(routine) + ": the object is not an initialised event or a thread",
+              std::string(routine) + ": the object is not an initialised event, timer or thread",
               reinterpret_cast<std::uintptr_t>(p), h->Type);
 }
 
@@ -212,7 +220,7 @@ bool signalled_locked(void* p) {
 
 void consume_locked(void* p) {
     auto* h = static_cast<DISPATCHER_HEADER*>(p);
-    if (h->Type == event_synchronization_type) {
+    if (h->Type == event_synchronization_type || h->Type == timer_synchronization_type) {
         h->SignalState = 0;
     }
 }

@@ -4,14 +4,18 @@
 #include "wdf/fx_driver.h"
 
 #include <algorithm>
+#include <atomic>
+#include <string>
 #include <vector>
 
 #include "core/bugcheck.h"
+#include "core/driver_call.h"
 #include "core/faults.h"
 #include "core/lock_tracker.h"
 #include "core/scheduler.h"
 #include "io/irp.h"
 #include "wdf/fx_device.h"
+#include "wdf/fx_string.h"
 #include "wdf/io_dispatch.h"
 
 namespace platform::wdf {
@@ -71,7 +75,11 @@ NTSTATUS add_device(PDRIVER_OBJECT driver_object, PDEVICE_OBJECT pdo) {
     init->driver = driver;
     init->pdo = pdo;
     init->framework_owned = true;
-    NTSTATUS status = driver->config.EvtDriverDeviceAdd(driver->handle_as<WDFDRIVER>(), init);
+    NTSTATUS status;
+    {
+        verifier::driver_call call({"EvtDriverDeviceAdd", driver->handle()});
+        status = driver->config.EvtDriverDeviceAdd(driver->handle_as<WDFDRIVER>(), init);
+    }
     lock_tracker::expect_none_held("EvtDriverDeviceAdd");
     fx_device* device = init->created;
     delete init;
@@ -95,7 +103,10 @@ void driver_unload(PDRIVER_OBJECT driver_object) {
     {
         driver_scope scope(driver);
         if (driver->config.EvtDriverUnload != nullptr) {
-            driver->config.EvtDriverUnload(driver->handle_as<WDFDRIVER>());
+            {
+                verifier::driver_call call({"EvtDriverUnload", driver->handle()});
+                driver->config.EvtDriverUnload(driver->handle_as<WDFDRIVER>());
+            }
             lock_tracker::expect_none_held("EvtDriverUnload");
         }
         driver->add_ref();
@@ -113,7 +124,39 @@ void driver_unload(PDRIVER_OBJECT driver_object) {
     driver->release();
 }
 
+std::atomic<bool> break_on_error{true};
+
+// The driver's name as the framework's messages give it: the last part of its registry path.
+std::string driver_name(const fx_driver* driver) {
+    if (driver == nullptr) {
+        return "the driver";
+    }
+    std::u16string_view path = driver->registry_path;
+    std::size_t slash = path.find_last_of(u'\\');
+    std::u16string_view last = slash == std::u16string_view::npos ? path : path.substr(slash + 1);
+    std::string out;
+    for (char16_t c : last) {
+        out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    }
+    return out.empty() ? "the driver" : out;
+}
+
 }  // namespace
+
+void verifier_break(std::string_view what) {
+    std::string name = driver_name(fx_driver::current());
+    std::string text =
+        "WDF detected potentially invalid operation by " + name + ": " + std::string(what) + "\n";
+    DbgPrint("%s", text.c_str());
+    if (break_on_error.load()) {
+        std::string where = verifier::describe_current_call();
+        violation(std::string(what) + (where.empty() ? "" : " " + where));
+    }
+}
+
+void set_verifier_break_on_error(bool enabled) {
+    break_on_error.store(enabled);
+}
 
 driver_scope::driver_scope(fx_driver* driver) : previous_(tls_current) {
     tls_current = driver;
@@ -251,6 +294,28 @@ PDRIVER_OBJECT WdfDriverWdmGetDriverObject(WDFDRIVER Driver) {
 WDFDRIVER WdfWdmDriverGetWdfDriverHandle(PDRIVER_OBJECT DriverObject) {
     fx_driver* driver = fx_driver::from_wdm(DriverObject);
     return driver == nullptr ? nullptr : driver->handle_as<WDFDRIVER>();
+}
+
+NTSTATUS WdfDriverRetrieveVersionString(WDFDRIVER Driver, WDFSTRING String) {
+    fx_get<fx_driver>(Driver, fx_type::driver, "WdfDriverRetrieveVersionString");
+    if (String == nullptr)
+        violation("WdfDriverRetrieveVersionString: NULL string handle");
+    if (scheduler::get().current().irql > PASSIVE_LEVEL)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    auto* string = fx_get<fx_string>(String, fx_type::string, "WdfDriverRetrieveVersionString");
+    // The framework's own wording; the platform's verifier is always on.
+    return string->assign(u"Kernel Mode Driver Framework (verifier on) version 1.15.0");
+}
+
+VOID WdfVerifierDbgBreakPoint(VOID) {
+    verifier_break("WdfVerifierDbgBreakPoint called");
+}
+
+VOID WdfVerifierKeBugCheck(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1,
+                           ULONG_PTR BugCheckParameter2, ULONG_PTR BugCheckParameter3,
+                           ULONG_PTR BugCheckParameter4) {
+    KeBugCheckEx(BugCheckCode, BugCheckParameter1, BugCheckParameter2, BugCheckParameter3,
+                 BugCheckParameter4);
 }
 
 BOOLEAN WdfDriverIsVersionAvailable(WDFDRIVER Driver,

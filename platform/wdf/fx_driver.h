@@ -5,6 +5,7 @@
 #include <wdf.h>
 
 #include <string>
+#include <string_view>
 
 #include "wdf/fx_object.h"
 
@@ -40,5 +41,14 @@ class driver_scope {
   private:
     fx_driver* previous_;
 };
+
+// The framework verifier's report of a potentially invalid operation by the driver
+// (FxVerifierDbgBreakPoint): the debug output names it, and when the verifier breaks on
+// errors (the platform's default) the machine stops with WDF_VIOLATION naming `what` and the
+// driver call it happened in. Returns when it does not break.
+void verifier_break(std::string_view what);
+// Whether verifier_break (and WdfVerifierDbgBreakPoint) stop the machine. A test that drives
+// a failure path on which the driver calls WdfVerifierDbgBreakPoint turns this off.
+void set_verifier_break_on_error(bool enabled);
 
 }  // namespace platform::wdf

@@ -341,7 +341,7 @@ TEST(KernelTimerVerifier, DpcRoutineReturningAtAnotherIrqlIsABugCheck) {
             KeInsertQueueDpc(&dpc, nullptr, nullptr);
             KeFlushQueuedDpcs();
         },
-        "0x0000000A.*DPC routine returned at IRQL 0, called at 2");
+        "0x0000000A.*DPC routine \\(object .*\\) returned at IRQL 0, called at 2");
 }
 
 TEST(KernelTimerVerifier, WaitingInsideADpcRoutineIsABugCheck) {

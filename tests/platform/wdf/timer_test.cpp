@@ -364,7 +364,7 @@ TEST_F(Timers, CallbackReturningAtAnotherIrqlIsCaught) {
             WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(10));
             sleep_virtual(20);
         },
-        "0x0000000A.*EvtTimerFunc returned at IRQL 15, called at 2");
+        "0x0000000A.*EvtTimerFunc \\(object .*\\) returned at IRQL 15, called at 2");
 }
 
 TEST_F(Timers, StartingADeletedTimerIsCaught) {

@@ -51,6 +51,13 @@ device_record* record_of(PDEVICE_OBJECT dev) {
 }
 
 device_record::~device_record() {
+    if (on_freed) {
+        std::function<void()> freed = std::move(on_freed);
+        freed();
+    }
+    if (auto* drv = ob::as<driver_record>(owner.get(), ob::kind::driver)) {
+        drv->device_objects.fetch_sub(1);
+    }
     ::operator delete(dev, std::align_val_t(extension_alignment));
 }
 
@@ -144,6 +151,10 @@ NTSTATUS create_device_object(const device_params& params, PDEVICE_OBJECT* out) 
     dev->DeviceExtension =
         params.extension_size != 0 ? reinterpret_cast<char*>(dev) + extension_offset() : nullptr;
     dev->Reserved = rec.get();
+    rec->owner = ob::ref<ob::object>(ob::from_body(params.driver), false);
+    if (auto* drv = ob::as<driver_record>(rec->owner.get(), ob::kind::driver)) {
+        drv->device_objects.fetch_add(1);
+    }
     rec->security = params.security ? params.security : default_device_security();
     if (!name.empty()) {
         NTSTATUS st = ob::insert(name, rec);
@@ -191,6 +202,25 @@ void delete_device_object(PDEVICE_OBJECT device) {
     }
     ob::remove_name(*rec);
     rec->release();  // the creation reference; open file objects keep theirs
+}
+
+void on_device_object_freed(PDEVICE_OBJECT device, std::function<void()> freed) {
+    device_record* rec = record_of(device);
+    std::lock_guard g(devices_lock());
+    if (rec->on_freed) {
+        bug_check(bug_code::driver_verifier_detected_violation,
+                  "a second routine for the release of one device object", as_number(device));
+    }
+    rec->on_freed = std::move(freed);
+}
+
+std::size_t live_device_objects(PDRIVER_OBJECT driver) {
+    auto* rec = ob::as<driver_record>(ob::from_body(driver), ob::kind::driver);
+    if (rec == nullptr) {
+        bug_check(bug_code::driver_verifier_detected_violation, "not a driver object",
+                  as_number(driver));
+    }
+    return rec->device_objects.load();
 }
 
 void set_device_security(PDEVICE_OBJECT device, std::shared_ptr<const security_descriptor> sd) {

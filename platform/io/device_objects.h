@@ -18,6 +18,7 @@
 
 #include <wdm.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -67,6 +68,16 @@ NTSTATUS create_device_object(const device_params& params, PDEVICE_OBJECT* out);
 // the device below (the device above must already be detached). New opens fail at once; the
 // memory goes when the last file object that refers to the device is closed.
 void delete_device_object(PDEVICE_OBJECT device);
+
+// Registers what runs when the device object's memory goes: after IoDeleteDevice, once the
+// last file object that refers to it has been closed (IopDeleteFile's dereference of the
+// device). A framework binds its own device to this lifetime. One routine per device.
+void on_device_object_freed(PDEVICE_OBJECT device, std::function<void()> freed);
+
+// Device objects of `driver` whose memory has not gone yet (deleted ones still referenced by
+// file objects included). A driver is unloaded only once this is zero, as the I/O manager
+// unloads a driver when its last device object goes.
+std::size_t live_device_objects(PDRIVER_OBJECT driver);
 
 // Replaces the device's security descriptor (for a framework that applies its SDDL after
 // creating the device).

@@ -5,6 +5,7 @@
 #include <wdm.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,6 +20,11 @@ struct device_record : ob::object {
     ~device_record() override;
 
     DEVICE_OBJECT* dev;  // with the extension behind it, one allocation
+    // The driver object stays while any of its device objects does (a deleted device still
+    // referenced by a file object gets its close through the driver's dispatch table).
+    ob::ref<ob::object> owner;
+    // Run once when the device object is freed (see io::on_device_object_freed).
+    std::function<void()> on_freed;
     // Guarded by devices_lock().
     std::shared_ptr<const security_descriptor> security;
     PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
@@ -32,6 +38,8 @@ struct driver_record : ob::object {
     DRIVER_EXTENSION ext{};
     std::u16string name;     // "\Driver\<service>"
     std::u16string service;  // ServiceKeyName's characters
+    // Device objects of this driver not yet freed, deleted ones included.
+    std::atomic<std::size_t> device_objects{0};
 };
 
 // Guards the device fields above, AttachedDevice and NextDevice links and driver device lists.

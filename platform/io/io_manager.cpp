@@ -457,6 +457,9 @@ open_result open_file(std::u16string_view path, const open_params& params) {
     irp.desired_access = map_generic(params.desired_access, mapping);
     irp.create_options = params.create_options;
     irp.share_access = params.share_access;
+    irp.file_attributes = params.file_attributes;
+    irp.security_context.DesiredAccess = irp.desired_access;
+    irp.security_context.FullCreateOptions = params.create_options;
     irp.thread = &scheduler::get().current();
     NTSTATUS st = send_irp_and_wait(top_of(d), &irp);
     if (!NT_SUCCESS(st)) {

@@ -55,6 +55,7 @@ struct open_params {
     bool synchronous = true;                      // FO_SYNCHRONOUS_IO: I/O is serialised
     ULONG create_options = 0;                     // passed on in the create IRP
     USHORT share_access = 0;
+    USHORT file_attributes = 0;  // FILE_ATTRIBUTE_*, passed on in the create IRP
 };
 
 struct open_result {

@@ -31,9 +31,14 @@ struct _IRP {
     PFILE_OBJECT file = nullptr;
     PDEVICE_OBJECT device = nullptr;  // the device whose driver has the IRP (set by call_driver)
     KPROCESSOR_MODE requestor_mode = UserMode;
-    ACCESS_MASK desired_access = 0;             // creates
-    ULONG create_options = 0;                   // creates: disposition << 24 | FILE_* options
-    USHORT share_access = 0;                    // creates: FILE_SHARE_*
+    ACCESS_MASK desired_access = 0;  // creates
+    ULONG create_options = 0;        // creates: disposition << 24 | FILE_* options
+    USHORT share_access = 0;         // creates: FILE_SHARE_*
+    USHORT file_attributes = 0;      // creates: FILE_ATTRIBUTE_*
+    ULONG ea_length = 0;             // creates: extended attributes (none here)
+    // Creates: what Parameters.Create.SecurityContext points to (the I/O manager fills in
+    // DesiredAccess and FullCreateOptions; no access state is modelled).
+    IO_SECURITY_CONTEXT security_context{};
     platform::thread_record* thread = nullptr;  // the issuing thread, for cancel-at-exit
 
     // IRP_MJ_POWER / IRP_MN_SET_POWER and IRP_MN_QUERY_POWER: which kind of state, the

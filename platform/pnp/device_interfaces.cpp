@@ -16,8 +16,8 @@
 #include <set>
 
 #include "core/bugcheck.h"
+#include "core/driver_call.h"
 #include "core/faults.h"
-#include "core/lock_tracker.h"
 #include "core/scheduler.h"
 #include "io/device_objects.h"
 #include "kernel/strings.h"
@@ -157,8 +157,8 @@ void deliver(const notification& n) {
     note.Event = n.event;
     note.InterfaceClassGuid = n.type;
     note.SymbolicLinkName = link.get();
+    verifier::driver_call guard({"PnP notification callback", n.target.get()});
     n.target->callback(&note, n.target->context);
-    lock_tracker::expect_none_held("a PnP notification callback");
 }
 
 void deliver_loop() {

@@ -82,16 +82,27 @@ void fx_device::dispose() {
     }
 }
 
+void fx_device::hold_until_device_object_freed() {
+    add_ref();
+    PDEVICE_OBJECT device_object = fdo;
+    io::on_device_object_freed(device_object, [this, device_object] {
+        {
+            auto& m = devices();
+            std::lock_guard lk(m.mutex);
+            auto it = m.devices.find(device_object);
+            if (it != m.devices.end() && it->second == this)
+                m.devices.erase(it);
+        }
+        release();
+    });
+}
+
 void fx_device::remove_device_object() {
     PDEVICE_OBJECT device_object = fdo;
     fx_ref keep(this);
     state = pnp_state::removed;
+    io_begin_removal(this);
     delete_object();
-    {
-        auto& m = devices();
-        std::lock_guard lk(m.mutex);
-        m.devices.erase(device_object);
-    }
     fdo = nullptr;
     if (device_object != nullptr) {
         if (lower != nullptr)
@@ -364,6 +375,7 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES Dev
     io_config.has_request_attributes = init->request_attributes_set;
     io_config.request_attributes = init->request_attributes;
     io_attach(device, io_config);
+    device->hold_until_device_object_freed();
 
     device->lower = IoAttachDeviceToDeviceStack(fdo, init->pdo);
     if (device->lower == nullptr) {

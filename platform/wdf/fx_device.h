@@ -111,9 +111,16 @@ class fx_device : public fx_object {
     std::vector<query_interface> query_interfaces;
     std::vector<device_interface> device_interfaces;
 
-    // Tears the device down after IRP_MN_REMOVE_DEVICE (or a failed start's removal):
-    // deletes the object tree, then the device object.
+    // Tears the device down after IRP_MN_REMOVE_DEVICE (or a failed device add): file
+    // callbacks in progress finish first, then the object tree is deleted and the device
+    // object with it. The fx_device itself (its handle, its I/O package) lives on as long as
+    // the device object does, that is until the last file object that refers to it is
+    // closed, so a close still on its way is handled rather than touching freed memory.
     void remove_device_object();
+
+    // Binds the fx_device's lifetime to its device object (WdfDeviceCreate): one reference,
+    // dropped when the I/O manager frees the device object.
+    void hold_until_device_object_freed();
 
   protected:
     ~fx_device() override;

@@ -9,19 +9,26 @@
 //   resume       EvtDeviceD0Entry(the state slept in), queues resume, SelfManagedIoRestart
 //   stop         as sleep with D3 final, then EvtDeviceReleaseHardware
 //   surprise     EvtDeviceSurpriseRemoval, power down (D3 final) if in D0, ReleaseHardware,
-//                interfaces disabled, symbolic links deleted, queues purged,
-//                EvtDeviceSelfManagedIoFlush
-//   remove       power down (D3 final) if in D0, ReleaseHardware, interfaces disabled, links
-//                deleted, queues purged, SelfManagedIoFlush, SelfManagedIoCleanup, then the
-//                device's object tree is deleted (children's clean-up callbacks, the device's)
-//                and the device object with it; after a surprise removal only the last two.
+//                then the clean-up for removal: interfaces disabled, symbolic links deleted,
+//                power-managed queues purged, EvtDeviceSelfManagedIoFlush
+//   remove       (graceful) power down (D3 final) if in D0, ReleaseHardware, the clean-up for
+//                removal; then, and after a surprise removal only this: queues that are not
+//                power-managed purged, SelfManagedIoCleanup, the device's object tree deleted
+//                (children's clean-up callbacks, the device's) and the device object with it.
+//
+// So after a surprise removal a queue that is not power-managed keeps taking and presenting
+// requests until the final remove, which the PnP manager sends once the last handle is closed
+// (pnpstatemachine.cpp: PnpCleanupForRemove purges FxIoStopProcessingForPowerPurgeManaged,
+// PnpEventRemovedCommonCode ...PurgeNonManaged).
 //
 // Query-stop and query-remove fail with STATUS_INVALID_DEVICE_STATE while the driver has
 // made the device statically non-stoppable, without asking the driver. PnP and power IRPs
-// come one at a time (the PnP manager serialises them), so the state needs no lock.
+// come one at a time (the PnP manager serialises them), so the state needs no lock. Every
+// callback runs under the verifier's driver_call guard, which checks that it returns at the
+// IRQL it was called at and holding no lock it took.
 #include <cstring>
 
-#include "core/lock_tracker.h"
+#include "core/driver_call.h"
 #include "io/irp.h"
 #include "kernel/strings.h"
 #include "wdf/fx_device.h"
@@ -34,8 +41,11 @@ WDFDEVICE handle_of(fx_device* d) {
     return d->handle_as<WDFDEVICE>();
 }
 
-void done(const char* callback) {
-    lock_tracker::expect_none_held(callback);
+// Calls one PnP or power callback of the driver under the verifier's guard.
+template <class Call>
+auto run_callback(fx_device* d, std::string_view callback, Call&& call) {
+    verifier::driver_call guard({callback, handle_of(d)});
+    return call();
 }
 
 NTSTATUS self_managed_start(fx_device* d) {
@@ -43,12 +53,12 @@ NTSTATUS self_managed_start(fx_device* d) {
     if (!d->self_managed_io_started) {
         d->self_managed_io_started = true;
         if (d->pnp.EvtDeviceSelfManagedIoInit != nullptr) {
-            status = d->pnp.EvtDeviceSelfManagedIoInit(handle_of(d));
-            done("EvtDeviceSelfManagedIoInit");
+            status = run_callback(d, "EvtDeviceSelfManagedIoInit",
+                                  [&] { return d->pnp.EvtDeviceSelfManagedIoInit(handle_of(d)); });
         }
     } else if (d->pnp.EvtDeviceSelfManagedIoRestart != nullptr) {
-        status = d->pnp.EvtDeviceSelfManagedIoRestart(handle_of(d));
-        done("EvtDeviceSelfManagedIoRestart");
+        status = run_callback(d, "EvtDeviceSelfManagedIoRestart",
+                              [&] { return d->pnp.EvtDeviceSelfManagedIoRestart(handle_of(d)); });
     }
     return status;
 }
@@ -58,17 +68,18 @@ void power_down(fx_device* d, WDF_POWER_DEVICE_STATE target) {
     if (!d->in_d0)
         return;
     if (d->self_managed_io_started && d->pnp.EvtDeviceSelfManagedIoSuspend != nullptr) {
-        (void)d->pnp.EvtDeviceSelfManagedIoSuspend(handle_of(d));
-        done("EvtDeviceSelfManagedIoSuspend");
+        (void)run_callback(d, "EvtDeviceSelfManagedIoSuspend",
+                           [&] { return d->pnp.EvtDeviceSelfManagedIoSuspend(handle_of(d)); });
     }
     io_power_down(d);
     if (d->pnp.EvtDeviceD0ExitPreInterruptsDisabled != nullptr) {
-        (void)d->pnp.EvtDeviceD0ExitPreInterruptsDisabled(handle_of(d), target);
-        done("EvtDeviceD0ExitPreInterruptsDisabled");
+        (void)run_callback(d, "EvtDeviceD0ExitPreInterruptsDisabled", [&] {
+            return d->pnp.EvtDeviceD0ExitPreInterruptsDisabled(handle_of(d), target);
+        });
     }
     if (d->pnp.EvtDeviceD0Exit != nullptr) {
-        (void)d->pnp.EvtDeviceD0Exit(handle_of(d), target);
-        done("EvtDeviceD0Exit");
+        (void)run_callback(d, "EvtDeviceD0Exit",
+                           [&] { return d->pnp.EvtDeviceD0Exit(handle_of(d), target); });
     }
     d->in_d0 = false;
     d->power_state = target;
@@ -78,16 +89,17 @@ void power_down(fx_device* d, WDF_POWER_DEVICE_STATE target) {
 NTSTATUS power_up(fx_device* d) {
     WDF_POWER_DEVICE_STATE previous = d->power_state;
     if (d->pnp.EvtDeviceD0Entry != nullptr) {
-        NTSTATUS status = d->pnp.EvtDeviceD0Entry(handle_of(d), previous);
-        done("EvtDeviceD0Entry");
+        NTSTATUS status = run_callback(
+            d, "EvtDeviceD0Entry", [&] { return d->pnp.EvtDeviceD0Entry(handle_of(d), previous); });
         if (!NT_SUCCESS(status))
             return status;
     }
     d->in_d0 = true;
     d->power_state = WdfPowerDeviceD0;
     if (d->pnp.EvtDeviceD0EntryPostInterruptsEnabled != nullptr) {
-        NTSTATUS status = d->pnp.EvtDeviceD0EntryPostInterruptsEnabled(handle_of(d), previous);
-        done("EvtDeviceD0EntryPostInterruptsEnabled");
+        NTSTATUS status = run_callback(d, "EvtDeviceD0EntryPostInterruptsEnabled", [&] {
+            return d->pnp.EvtDeviceD0EntryPostInterruptsEnabled(handle_of(d), previous);
+        });
         if (!NT_SUCCESS(status)) {
             power_down(d, WdfPowerDeviceD3Final);
             return status;
@@ -107,8 +119,8 @@ void release_hardware(fx_device* d) {
         return;
     d->hardware_prepared = false;
     if (d->pnp.EvtDeviceReleaseHardware != nullptr) {
-        (void)d->pnp.EvtDeviceReleaseHardware(handle_of(d), nullptr);
-        done("EvtDeviceReleaseHardware");
+        (void)run_callback(d, "EvtDeviceReleaseHardware",
+                           [&] { return d->pnp.EvtDeviceReleaseHardware(handle_of(d), nullptr); });
     }
 }
 
@@ -119,8 +131,9 @@ NTSTATUS start(fx_device* d) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (d->pnp.EvtDevicePrepareHardware != nullptr) {
-        NTSTATUS status = d->pnp.EvtDevicePrepareHardware(handle_of(d), nullptr, nullptr);
-        done("EvtDevicePrepareHardware");
+        NTSTATUS status = run_callback(d, "EvtDevicePrepareHardware", [&] {
+            return d->pnp.EvtDevicePrepareHardware(handle_of(d), nullptr, nullptr);
+        });
         if (!NT_SUCCESS(status))
             return status;
     }
@@ -135,44 +148,54 @@ NTSTATUS start(fx_device* d) {
     return STATUS_SUCCESS;
 }
 
-// What a removal and a surprise removal share: everything up to the self-managed flush.
-void tear_down_io(fx_device* d) {
-    power_down(d, WdfPowerDeviceD3Final);
-    release_hardware(d);
-    set_all_interfaces(d, false, false);
+void delete_symbolic_links(fx_device* d) {
+    std::vector<std::u16string> links;
     {
-        std::vector<std::u16string> links;
-        {
-            std::lock_guard lk(d->mutex);
-            links.swap(d->symbolic_links);
-        }
-        for (auto& link : links) {
-            kernel::owned_unicode_string name(link);
-            IoDeleteSymbolicLink(name.get());
-        }
+        std::lock_guard lk(d->mutex);
+        links.swap(d->symbolic_links);
     }
-    io_remove(d);
+    for (auto& link : links) {
+        kernel::owned_unicode_string name(link);
+        IoDeleteSymbolicLink(name.get());
+    }
+}
+
+// What a graceful removal and a surprise removal share once the device is out of D0 with its
+// hardware released (PnpCleanupForRemove): interfaces and links go, power-managed queues are
+// purged, then self-managed I/O is flushed.
+void cleanup_for_remove(fx_device* d) {
+    set_all_interfaces(d, false, false);
+    delete_symbolic_links(d);
+    io_purge_power_managed(d);
     if (d->self_managed_io_started && d->pnp.EvtDeviceSelfManagedIoFlush != nullptr) {
-        d->pnp.EvtDeviceSelfManagedIoFlush(handle_of(d));
-        done("EvtDeviceSelfManagedIoFlush");
+        run_callback(d, "EvtDeviceSelfManagedIoFlush",
+                     [&] { d->pnp.EvtDeviceSelfManagedIoFlush(handle_of(d)); });
     }
 }
 
 void surprise_remove(fx_device* d) {
     if (d->pnp.EvtDeviceSurpriseRemoval != nullptr) {
-        d->pnp.EvtDeviceSurpriseRemoval(handle_of(d));
-        done("EvtDeviceSurpriseRemoval");
+        run_callback(d, "EvtDeviceSurpriseRemoval",
+                     [&] { d->pnp.EvtDeviceSurpriseRemoval(handle_of(d)); });
     }
-    tear_down_io(d);
+    power_down(d, WdfPowerDeviceD3Final);
+    release_hardware(d);
+    cleanup_for_remove(d);
     d->state = pnp_state::surprise_removed;
 }
 
 void remove(fx_device* d) {
-    if (d->state != pnp_state::surprise_removed)
-        tear_down_io(d);
+    if (d->state != pnp_state::surprise_removed) {
+        power_down(d, WdfPowerDeviceD3Final);
+        release_hardware(d);
+        cleanup_for_remove(d);
+    }
+    // PnpEventRemovedCommonCode: the queues that kept working until now are purged, then
+    // self-managed I/O is cleaned up and the device's objects are deleted.
+    io_remove(d);
     if (d->self_managed_io_started && d->pnp.EvtDeviceSelfManagedIoCleanup != nullptr) {
-        d->pnp.EvtDeviceSelfManagedIoCleanup(handle_of(d));
-        done("EvtDeviceSelfManagedIoCleanup");
+        run_callback(d, "EvtDeviceSelfManagedIoCleanup",
+                     [&] { d->pnp.EvtDeviceSelfManagedIoCleanup(handle_of(d)); });
     }
     d->remove_device_object();
 }
@@ -187,11 +210,11 @@ NTSTATUS query_stop_or_remove(fx_device* d, bool remove) {
         return STATUS_INVALID_DEVICE_STATE;
     NTSTATUS status = STATUS_SUCCESS;
     if (remove && d->pnp.EvtDeviceQueryRemove != nullptr) {
-        status = d->pnp.EvtDeviceQueryRemove(handle_of(d));
-        done("EvtDeviceQueryRemove");
+        status = run_callback(d, "EvtDeviceQueryRemove",
+                              [&] { return d->pnp.EvtDeviceQueryRemove(handle_of(d)); });
     } else if (!remove && d->pnp.EvtDeviceQueryStop != nullptr) {
-        status = d->pnp.EvtDeviceQueryStop(handle_of(d));
-        done("EvtDeviceQueryStop");
+        status = run_callback(d, "EvtDeviceQueryStop",
+                              [&] { return d->pnp.EvtDeviceQueryStop(handle_of(d)); });
     }
     if (NT_SUCCESS(status))
         d->state = remove ? pnp_state::query_removed : pnp_state::query_stopped;
@@ -229,9 +252,9 @@ bool query_interface(fx_device* d, PIRP irp, NTSTATUS* status) {
     }
     if (found.process != nullptr) {
         GUID type = *irp->interface_type;
-        NTSTATUS st =
-            found.process(handle_of(d), &type, irp->interface, irp->interface_specific_data);
-        done("EvtDeviceProcessQueryInterfaceRequest");
+        NTSTATUS st = run_callback(d, "EvtDeviceProcessQueryInterfaceRequest", [&] {
+            return found.process(handle_of(d), &type, irp->interface, irp->interface_specific_data);
+        });
         if (!NT_SUCCESS(st) && st != STATUS_NOT_SUPPORTED) {
             *status = st;
             return true;
@@ -239,7 +262,8 @@ bool query_interface(fx_device* d, PIRP irp, NTSTATUS* status) {
     }
     // The requester gets the interface referenced.
     if (irp->interface->InterfaceReference != nullptr) {
-        irp->interface->InterfaceReference(irp->interface->Context);
+        run_callback(d, "InterfaceReference",
+                     [&] { irp->interface->InterfaceReference(irp->interface->Context); });
     }
     *status = STATUS_SUCCESS;
     return true;

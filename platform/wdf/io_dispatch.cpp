@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "core/driver_call.h"
 #include "core/faults.h"
 #include "core/scheduler.h"
 #include "io/irp.h"
@@ -42,8 +43,46 @@ void release_all(std::vector<fx_queue*>& qs) {
         q->release();
 }
 
+// A file callback of the driver (create, clean-up, close) in progress on this device. The
+// removal waits for those in progress and, once it has begun, none starts: the file objects
+// go with the device's object tree, so a clean-up or close that arrives later has nothing of
+// the driver's left to call.
+class file_call {
+  public:
+    explicit file_call(io_package* p) : p_(p) {
+        std::lock_guard g(scheduler::get().lock());
+        entered_ = !p_->removing;
+        if (entered_)
+            ++p_->file_calls;
+    }
+    ~file_call() {
+        if (!entered_)
+            return;
+        auto& s = scheduler::get();
+        std::lock_guard g(s.lock());
+        if (--p_->file_calls == 0)
+            s.wake();
+    }
+    file_call(const file_call&) = delete;
+    file_call& operator=(const file_call&) = delete;
+    bool entered() const { return entered_; }
+
+  private:
+    io_package* p_;
+    bool entered_;
+};
+
+WDFFILEOBJECT handle_of(fx_file_object* fo) {
+    return fo != nullptr ? fo->handle_as<WDFFILEOBJECT>() : nullptr;
+}
+
 NTSTATUS on_create(io_package* p, PIRP irp) {
     const io_device_config& cfg = p->config();
+    file_call call(p);
+    if (!call.entered()) {
+        complete_now(irp, STATUS_DELETE_PENDING);
+        return STATUS_DELETE_PENDING;
+    }
     bool refused;
     {
         std::lock_guard g(scheduler::get().lock());
@@ -60,13 +99,11 @@ NTSTATUS on_create(io_package* p, PIRP irp) {
         --p->open_handles;
     };
     fx_file_object* fo = nullptr;
-    if (p->file_class() != WdfFileObjectNotRequired && irp->file != nullptr) {
-        NTSTATUS st = fx_file_object::create(p, irp->file, &fo);
-        if (!NT_SUCCESS(st)) {
-            undo_open();
-            complete_now(irp, st);
-            return st;
-        }
+    NTSTATUS st = fx_file_object::create(p, irp->file, &fo);
+    if (!NT_SUCCESS(st)) {
+        undo_open();
+        complete_now(irp, st);
+        return st;
     }
     fx_queue* queue;
     {
@@ -79,7 +116,6 @@ NTSTATUS on_create(io_package* p, PIRP irp) {
         complete_now(irp, STATUS_SUCCESS);
         return STATUS_SUCCESS;
     }
-    NTSTATUS st;
     fx_request* r = fx_request::create(p, irp, true, &st);
     if (r == nullptr) {
         if (fo != nullptr)
@@ -94,16 +130,24 @@ NTSTATUS on_create(io_package* p, PIRP irp) {
         std::lock_guard g(scheduler::get().lock());
         r->where = fx_request::place::driver;
     }
-    create(p->device_handle(), r->handle_as<WDFREQUEST>(),
-           fo ? fo->handle_as<WDFFILEOBJECT>() : nullptr);
+    WDFREQUEST request = r->handle_as<WDFREQUEST>();
+    verifier::driver_call guard({"EvtDeviceFileCreate", p->device_handle(), request, "create"});
+    create(p->device_handle(), request, handle_of(fo));
     return STATUS_PENDING;
 }
 
 NTSTATUS on_cleanup(io_package* p, PIRP irp) {
     const io_device_config& cfg = p->config();
-    fx_file_object* fo = fx_file_object::lookup(p, irp->file);
-    if (cfg.file_config.Size != 0 && cfg.file_config.EvtFileCleanup != nullptr) {
-        cfg.file_config.EvtFileCleanup(fo ? fo->handle_as<WDFFILEOBJECT>() : nullptr);
+    {
+        file_call call(p);
+        fx_file_object* fo = fx_file_object::resolve(p, irp->file, true);
+        if (call.entered() && cfg.file_config.Size != 0 &&
+            cfg.file_config.EvtFileCleanup != nullptr) {
+            verifier::driver_call guard({"EvtFileCleanup", handle_of(fo), nullptr, "cleanup"});
+            cfg.file_config.EvtFileCleanup(handle_of(fo));
+        }
+        if (fo != nullptr)
+            fo->release();
     }
     // Requests of this handle still waiting in a queue are cancelled; those the driver owns
     // are the driver's to finish.
@@ -119,12 +163,20 @@ NTSTATUS on_cleanup(io_package* p, PIRP irp) {
 
 NTSTATUS on_close(io_package* p, PIRP irp) {
     const io_device_config& cfg = p->config();
-    fx_file_object* fo = fx_file_object::lookup(p, irp->file);
-    if (cfg.file_config.Size != 0 && cfg.file_config.EvtFileClose != nullptr) {
-        cfg.file_config.EvtFileClose(fo ? fo->handle_as<WDFFILEOBJECT>() : nullptr);
+    {
+        file_call call(p);
+        // Referenced: the device's removal may delete the file object meanwhile.
+        fx_file_object* fo = fx_file_object::resolve(p, irp->file, true);
+        if (call.entered() && cfg.file_config.Size != 0 &&
+            cfg.file_config.EvtFileClose != nullptr) {
+            verifier::driver_call guard({"EvtFileClose", handle_of(fo), nullptr, "close"});
+            cfg.file_config.EvtFileClose(handle_of(fo));
+        }
+        if (fo != nullptr) {
+            fo->destroy_from_close();
+            fo->release();
+        }
     }
-    if (fo != nullptr)
-        fo->destroy_from_close();
     {
         std::lock_guard g(scheduler::get().lock());
         if (p->open_handles > 0)
@@ -251,6 +303,29 @@ void io_power_up(fx_object* device) {
     release_all(qs);
 }
 
+// Every purge the device's removal makes goes through here (FxPkgIo's
+// StopProcessingForPower with FxIoStopProcessingForPowerPurgeManaged, then
+// ...PurgeNonManaged at the final remove). A queue already purged is left as it is.
+void purge_for_removal(io_package* p, removal_purge which) {
+    std::vector<fx_queue*> qs = referenced_queues(p);
+    for (fx_queue* q : qs) {
+        if (which == removal_purge::power_managed)
+            q->purge_for_surprise_removal();
+        else
+            q->purge_for_remove();
+    }
+    release_all(qs);
+}
+
+void io_purge_power_managed(fx_object* device) {
+    io_package* p = io_package_of(device);
+    {
+        std::lock_guard g(scheduler::get().lock());
+        p->powered = false;
+    }
+    purge_for_removal(p, removal_purge::power_managed);
+}
+
 void io_remove(fx_object* device) {
     io_package* p = io_package_of(device);
     {
@@ -258,10 +333,17 @@ void io_remove(fx_object* device) {
         p->shutting_down = true;
         p->powered = false;
     }
-    std::vector<fx_queue*> qs = referenced_queues(p);
-    for (fx_queue* q : qs)
-        q->purge_for_remove();
-    release_all(qs);
+    purge_for_removal(p, removal_purge::all);
+}
+
+void io_begin_removal(fx_object* device) {
+    io_package* p = io_package_of(device);
+    auto& s = scheduler::get();
+    std::unique_lock lk(s.lock());
+    p->removing = true;
+    s.block(
+        lk, [p] { return p->file_calls == 0; }, no_deadline,
+        "a file callback in progress on the device being removed");
 }
 
 WDFQUEUE io_default_queue(fx_object* device) {

@@ -12,7 +12,8 @@
 //     // power and removal:
 //     io_power_down(fx_device);  ... EvtDeviceD0Exit ...
 //     ... EvtDeviceD0Entry ...   io_power_up(fx_device);
-//     io_remove(fx_device);      // then the device's object tree is deleted
+//     io_purge_power_managed(fx_device);  // surprise or graceful removal
+//     io_remove(fx_device);      // final remove; then the device's object tree is deleted
 #pragma once
 
 #include <wdf.h>
@@ -65,7 +66,9 @@ class io_package {
     std::map<PFILE_OBJECT, fx_file_object*> files;
     long open_handles = 0;
     bool powered = true;         // new power-managed queues start powered on
-    bool shutting_down = false;  // removal started: new queues accept nothing
+    bool shutting_down = false;  // final remove: new queues accept nothing
+    bool removing = false;       // the device's objects are being deleted: no file callbacks
+    int file_calls = 0;          // file callbacks of the driver in progress
 
   private:
     fx_object* device_;
@@ -92,11 +95,23 @@ void io_power_down(fx_object* device);
 // After EvtDeviceD0Entry: EvtIoResume for each request suspended at power-down, then
 // power-managed queues present requests again.
 void io_power_up(fx_object* device);
-// At removal, before the device's objects are deleted: every queue stops accepting requests
-// for good, queued requests are cancelled, driver-owned cancelable ones have their cancel
-// routines run, EvtIoStop (WdfRequestStopActionPurge) sees the others; returns when each is
-// completed or acknowledged.
+// Which queues a removal purges: the power-managed ones when the device leaves the working
+// state for good (surprise removal or the start of a graceful removal), every one at the
+// final remove. Queues that are not power-managed keep taking and presenting requests in
+// between.
+enum class removal_purge { power_managed, all };
+// Purging at removal: the queue stops accepting requests for good, queued requests are
+// cancelled, driver-owned cancelable ones have their cancel routines run, EvtIoStop
+// (WdfRequestStopActionPurge) sees the others; returns when each is completed or acknowledged.
+void purge_for_removal(io_package* package, removal_purge which);
+// Before EvtDeviceSelfManagedIoFlush (PnpCleanupForRemove): power-managed queues purged.
+void io_purge_power_managed(fx_object* device);
+// At the final remove, before EvtDeviceSelfManagedIoCleanup (PnpEventRemovedCommonCode):
+// every queue not yet purged is purged; queues created later accept nothing.
 void io_remove(fx_object* device);
+// Before the device's object tree is deleted: waits for file callbacks in progress and
+// starts no new ones (see fx_device::remove_device_object).
+void io_begin_removal(fx_object* device);
 
 // The default queue, or NULL.
 WDFQUEUE io_default_queue(fx_object* device);

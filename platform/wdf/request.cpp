@@ -70,11 +70,7 @@ size_t fx_request::transfer_length() const {
 }
 
 fx_file_object* fx_request::file_object() const {
-    if (package_->file_class() == WdfFileObjectNotRequired)
-        return nullptr;
-    if (irp_->file == nullptr)
-        return nullptr;
-    return fx_file_object::lookup(package_, irp_->file);
+    return fx_file_object::resolve(package_, irp_->file);
 }
 
 bool fx_request::arm_irp_cancel() {
@@ -426,7 +422,11 @@ VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Paramet
     Parameters->Type = static_cast<WDF_REQUEST_TYPE>(irp->major);
     switch (irp->major) {
         case IRP_MJ_CREATE:
-            Parameters->Parameters.Create.SecurityContext = nullptr;
+            Parameters->Parameters.Create.SecurityContext = &irp->security_context;
+            Parameters->Parameters.Create.Options = irp->create_options;
+            Parameters->Parameters.Create.FileAttributes = irp->file_attributes;
+            Parameters->Parameters.Create.ShareAccess = irp->share_access;
+            Parameters->Parameters.Create.EaLength = irp->ea_length;
             break;
         case IRP_MJ_READ:
             Parameters->Parameters.Read.Length = irp->output_length;

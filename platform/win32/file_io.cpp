@@ -170,6 +170,10 @@ HANDLE create_file(std::u16string_view name, DWORD access, DWORD share, DWORD di
     p.create_options = (*nt_disp << 24) | FILE_NON_DIRECTORY_FILE |
                        (overlapped ? 0 : FILE_SYNCHRONOUS_IO_NONALERT);
     p.share_access = static_cast<USHORT>(share);
+    // The attribute bits of dwFlagsAndAttributes (FILE_ATTRIBUTE_VALID_FLAGS less
+    // FILE_ATTRIBUTE_DIRECTORY), as CreateFileW passes them to NtCreateFile.
+    constexpr DWORD create_attribute_bits = 0x7fb7 & ~0x10u;
+    p.file_attributes = static_cast<USHORT>(flags & create_attribute_bits);
     io::open_result r = io::open_file(nt_path(name), p);
     if (!NT_SUCCESS(r.status)) {
         set_status_error(r.status);

@@ -6,8 +6,9 @@
 //
 //     sim::machine m;                    // Windows 10.0, virtual time, tracing at verbose
 //     m.boot();                          // DriverEntry, AddDevice, start
-//     auto h = m.run_as(sim::account::administrator, "probe", [](sim::program&) { ... });
-//     m.sleep(); m.resume();
+//     PDEVICE_OBJECT cdo = m.control_device_object();  // what programs open as \\.\VRAX
+//     m.sleep(); m.resume();             // S3 and D3, then S0 and D0
+//     for (const auto& e : m.events()) { ... }          // what the machine did, in order
 //     m.shutdown();                      // removal, unload, final check
 //
 // One machine exists at a time in a process (the platform is process-wide state).

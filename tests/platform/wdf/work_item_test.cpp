@@ -146,6 +146,63 @@ TEST_F(WorkItems, ParentMustLeadToADevice) {
     platform::faults::clear();
 }
 
+// A queue of the test's device with the given callback constraints (a manual queue: it only
+// serves as the work items' parent).
+WDFQUEUE constrained_queue(WDFDEVICE device, WDF_EXECUTION_LEVEL level,
+                           WDF_SYNCHRONIZATION_SCOPE scope) {
+    WDF_IO_QUEUE_CONFIG qc;
+    WDF_IO_QUEUE_CONFIG_INIT(&qc, WdfIoQueueDispatchManual);
+    WDF_OBJECT_ATTRIBUTES a;
+    WDF_OBJECT_ATTRIBUTES_INIT(&a);
+    a.ExecutionLevel = level;
+    a.SynchronizationScope = scope;
+    WDFQUEUE queue = nullptr;
+    EXPECT_EQ(WdfIoQueueCreate(device, &qc, &a, &queue), STATUS_SUCCESS);
+    return queue;
+}
+
+TEST_F(WorkItems, AutomaticSerializationFollowsTheScopeOfTheQueueOrDeviceAbove) {
+    auto& s = platform::scheduler::get();
+    // No scope above (inherited down to none): accepted, and the items run side by side.
+    WDFQUEUE free_queue = constrained_queue(device(), WdfExecutionLevelPassive,
+                                            WdfSynchronizationScopeInheritFromParent);
+    WDFWORKITEM a = make(CountingItem, free_queue), b = make(CountingItem, free_queue);
+    platform::ticks start = s.now();
+    WdfWorkItemEnqueue(a);
+    WdfWorkItemEnqueue(b);
+    WdfWorkItemFlush(a);
+    WdfWorkItemFlush(b);
+    EXPECT_LT(s.now() - start, 20 * platform::ticks_per_ms);
+
+    // A passive queue with its own scope: its serialised items share its callback lock.
+    WDFQUEUE locked_queue =
+        constrained_queue(device(), WdfExecutionLevelPassive, WdfSynchronizationScopeQueue);
+    WDFWORKITEM c = make(CountingItem, locked_queue), d = make(CountingItem, locked_queue);
+    start = s.now();
+    WdfWorkItemEnqueue(c);
+    WdfWorkItemEnqueue(d);
+    WdfWorkItemFlush(c);
+    WdfWorkItemFlush(d);
+    EXPECT_GE(s.now() - start, 20 * platform::ticks_per_ms);
+    EXPECT_EQ(runs, 4);
+}
+
+TEST_F(WorkItems, SerialisingWithAScopeWhoseLockIsNotPassiveIsRefused) {
+    WDFQUEUE queue = constrained_queue(device(), WdfExecutionLevelInheritFromParent,
+                                       WdfSynchronizationScopeQueue);
+    WDF_WORKITEM_CONFIG config;
+    WDF_WORKITEM_CONFIG_INIT(&config, CountingItem);
+    WDF_OBJECT_ATTRIBUTES a;
+    WDF_OBJECT_ATTRIBUTES_INIT(&a);
+    a.ParentObject = queue;
+    WDFWORKITEM item = nullptr;
+    EXPECT_EQ(WdfWorkItemCreate(&config, &a, &item), STATUS_WDF_INCOMPATIBLE_EXECUTION_LEVEL);
+    EXPECT_EQ(item, nullptr);
+    // Without automatic serialisation the scope does not matter.
+    config.AutomaticSerialization = FALSE;
+    EXPECT_EQ(WdfWorkItemCreate(&config, &a, &item), STATUS_SUCCESS);
+}
+
 TEST_F(WorkItems, LockStillHeldWhenTheCallbackReturnsIsAVerifierError) {
     ASSERT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &leak_lock), STATUS_SUCCESS);
     WDFWORKITEM item = make(LeakingItem);
@@ -154,7 +211,7 @@ TEST_F(WorkItems, LockStillHeldWhenTheCallbackReturnsIsAVerifierError) {
             WdfWorkItemEnqueue(item);
             WdfWorkItemFlush(item);
         },
-        "0x000000C4.*work item");
+        "0x000000C4.*EvtWorkItem");
 }
 
 }  // namespace

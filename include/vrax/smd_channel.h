@@ -30,7 +30,8 @@ DEFINE_GUID(GUID_DEVINTERFACE_SMD_CHANNEL, 0x7714FA50, 0xAA27, 0x4A14, 0x9E, 0xE
 #define SMD_IOCTL_DEVICE_TYPE 0x00000022UL
 #define SMD_IOCTL(function) ((SMD_IOCTL_DEVICE_TYPE << 16) | ((unsigned long)(function) << 2))
 
-// In: SMD_OPEN_REQUEST. Binds the handle's channel to the port its event names carry.
+// In: SMD_OPEN_REQUEST (STATUS_BUFFER_TOO_SMALL when shorter; bytes past it are not read).
+// Binds the handle's channel to the port its event names carry.
 #define IOCTL_SMD_OPEN SMD_IOCTL(0)
 // No input. Closes the handle's channel and releases the driver's handles to its events.
 #define IOCTL_SMD_CLOSE SMD_IOCTL(1)

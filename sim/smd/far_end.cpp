@@ -135,6 +135,11 @@ void stop_hook_thread() {
     std::shared_ptr<scheduler::joinable> thread;
     {
         std::lock_guard g(lock());
+        if (st.hook_thread && st.hook_thread->record() == &scheduler::get().current_locked()) {
+            platform::bug_check(platform::bug_code::driver_verifier_detected_violation,
+                                "smd::far_end: a frame hook removed the last hook or reset the "
+                                "far end (its own thread cannot wait for itself)");
+        }
         thread = std::move(st.hook_thread);
         st.hook_thread.reset();
         st.hook_thread_stop = true;

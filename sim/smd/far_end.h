@@ -32,8 +32,10 @@
 // by IOCTL_SMD_OPEN. The far end's open is sticky: open_channel() before or after the open
 // request; the open event is signalled once both have happened. close_channel() signals the
 // close event, drops the chunks still queued and fails the reads waiting on that channel with
-// STATUS_PORT_DISCONNECTED; the far end counts as closed until open_channel() again. Writes
-// succeed only on a channel open at both ends.
+// STATUS_PORT_DISCONNECTED; the far end counts as closed until open_channel() again. A
+// channel the far end closed stays closed (its client answers with IOCTL_SMD_CLOSE); the next
+// channel bound to the port is met by the next open. Writes succeed only on a channel open at
+// both ends.
 #pragma once
 
 #include <ntddk.h>
@@ -94,7 +96,7 @@ bool far_end_open(unsigned port);
 // ----------------------------------------------------------------------
 
 struct open_request {
-    NTSTATUS status = STATUS_PENDING;  // the answer; STATUS_PENDING while held by a fault
+    NTSTATUS status = STATUS_PENDING;  // the answer; STATUS_PENDING: held by a fault
     ULONG input_length = 0;
     std::optional<unsigned> port;  // when all three names are valid and agree
     // The short names as sent, up to their terminator (or the whole field when there is none).
@@ -155,8 +157,10 @@ NTSTATUS surprise_remove();
 // A new SMD device arrives (added and started); it becomes the current device.
 NTSTATUS add_device();
 
-// Forgets every port's state, hook and fault and stops the far end's thread. For the start
-// and end of a test.
+// Forgets every port's state, hook and fault and stops the far end's thread (delivering the
+// frames it still holds first). For the start and end of a test, and the machine's shutdown:
+// the far end's thread must not outlive the machine. Not from inside a frame hook, which
+// must not remove the last hook either (a bug check: the thread would wait for itself).
 void reset();
 
 }  // namespace smd::far_end

@@ -1,5 +1,6 @@
 // The open request: what the driver checks before it binds a channel, the events it creates,
 // and one channel per handle, one handle per port.
+#include <cstddef>
 #include <functional>
 
 #include "kernel/named_events.h"
@@ -9,6 +10,15 @@ namespace smd_test {
 namespace {
 
 using OpenRequest = smd_fixture;
+
+// The codes are the control-code macro's, for device type FILE_DEVICE_UNKNOWN.
+static_assert(IOCTL_SMD_OPEN == CTL_CODE(FILE_DEVICE_UNKNOWN, 0, METHOD_BUFFERED, FILE_ANY_ACCESS));
+static_assert(IOCTL_SMD_CLOSE ==
+              CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS));
+static_assert(IOCTL_SMD_READ_PENDING ==
+              CTL_CODE(FILE_DEVICE_UNKNOWN, 4, METHOD_BUFFERED, FILE_ANY_ACCESS));
+static_assert(offsetof(SMD_OPEN_REQUEST, OpenEventName) == 268);
+static_assert(offsetof(SMD_OPEN_REQUEST, CloseEventName) == 524);
 
 std::vector<std::uint8_t> bytes_of(const SMD_OPEN_REQUEST& r) {
     const auto* b = reinterpret_cast<const std::uint8_t*>(&r);

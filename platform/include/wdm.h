@@ -355,6 +355,11 @@ NTKERNELAPI LONG_PTR ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(Object) ObfReferenceObject(Object)
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)
 NTSYSAPI NTSTATUS ZwClose(HANDLE Handle);
+// Opens an existing named event (ObjectAttributes names it) with the access asked for.
+// STATUS_OBJECT_NAME_NOT_FOUND when no such name, STATUS_OBJECT_TYPE_MISMATCH when the name
+// is not an event. PASSIVE_LEVEL only. (ZwCreateEvent is declared in ntifs.h.)
+NTSYSAPI NTSTATUS ZwOpenEvent(PHANDLE EventHandle, ACCESS_MASK DesiredAccess,
+                              POBJECT_ATTRIBUTES ObjectAttributes);
 NTSYSAPI NTSTATUS NtClose(HANDLE Handle);
 
 // ---- Version and routine look-up ---------------------------------------------------------

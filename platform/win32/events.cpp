@@ -7,6 +7,7 @@
 #include "io/security.h"
 #include "kernel/strings.h"
 #include "win32/process.h"
+#include "win32/threads.h"
 #include "win32/win32_internal.h"
 
 namespace platform::win32 {
@@ -126,15 +127,20 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    std::vector<ob::ref<kernel::event_object>> held;
+    std::vector<ob::ref<ob::object>> held;
     PVOID objects[MAXIMUM_WAIT_OBJECTS];
     for (DWORD i = 0; i < nCount; ++i) {
-        auto ev = win32::event_from_handle(lpHandles[i], SYNCHRONIZE);
-        if (!ev) {
+        // A thread's handle is signalled when the thread has ended (win32/threads.cpp).
+        ob::ref<ob::object> obj = win32::thread_from_handle(lpHandles[i], SYNCHRONIZE);
+        if (obj) {
+            objects[i] = obj->body();
+        } else if (auto ev = win32::event_from_handle(lpHandles[i], SYNCHRONIZE)) {
+            objects[i] = ev->event();
+            obj = std::move(ev);
+        } else {
             return WAIT_FAILED;
         }
-        objects[i] = ev->event();
-        held.push_back(std::move(ev));
+        held.push_back(std::move(obj));
     }
     LARGE_INTEGER storage;
     PLARGE_INTEGER timeout = win32::timeout_of(dwMilliseconds, storage);

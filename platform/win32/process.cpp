@@ -54,8 +54,12 @@ void process::run(std::function<void()> main) {
     }
     main_ = scheduler::get().start_thread(name_ + ":main", [this, main = std::move(main)] {
         adopt_current_thread();
-        main();
-        exit_now();
+        try {
+            main();
+        } catch (const thread_exit&) {
+            // The process was ended while this thread ran; its exit code is already set.
+        }
+        terminate(0);
     });
 }
 
@@ -63,19 +67,37 @@ std::shared_ptr<scheduler::joinable> process::start_thread(std::string name,
                                                            std::function<void()> body) {
     return scheduler::get().start_thread(name_ + ":" + name, [this, body = std::move(body)] {
         adopt_current_thread();
-        body();
+        try {
+            body();
+        } catch (const thread_exit&) {
+        }
     });
 }
 
-void process::exit_now() {
+bool process::terminate(DWORD code) {
+    auto& s = scheduler::get();
+    {
+        std::lock_guard g(s.lock());
+        if (ending_) {
+            return false;
+        }
+        ending_ = true;
+        exit_code_ = code;
+        s.wake();
+    }
     // Pending requests first (cancelled and waited for), then the handles: their clean-ups
     // reach the driver only after the cancellations.
     io::cancel_process_requests(this);
     handles_.close_all();
-    auto& s = scheduler::get();
     std::lock_guard g(s.lock());
     exited_ = true;
     s.wake();
+    return true;
+}
+
+DWORD process::exit_code() {
+    std::lock_guard g(scheduler::get().lock());
+    return exit_code_;
 }
 
 void process::wait() {

@@ -75,11 +75,11 @@ class completion_port : public ob::object {
             s.block(lk, ready, deadline, "a completion packet (GetQueuedCompletionStatus)");
         }
         std::erase(waiters_, &self);
+        exit_if_ending_locked(proc);  // before a packet: an ending process reads no more
         if (self.got) {
             out = *self.got;
             return outcome::got;
         }
-        exit_if_ending_locked(proc);
         return closed_ ? outcome::closed : outcome::timed_out;
     }
 

@@ -162,9 +162,16 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 }
 
 void Sleep(DWORD dwMilliseconds) {
-    LARGE_INTEGER interval;
-    interval.QuadPart = -static_cast<LONGLONG>(dwMilliseconds) * 10'000;
-    KeDelayExecutionThread(UserMode, FALSE, &interval);
+    // A thread of a process that ends meanwhile unwinds (win32/threads.h).
+    win32::process& proc = win32::current_process();
+    auto& s = scheduler::get();
+    const ticks deadline = dwMilliseconds == INFINITE
+                               ? no_deadline
+                               : s.now() + static_cast<ticks>(dwMilliseconds) * ticks_per_ms;
+    std::unique_lock lk(s.lock());
+    std::function<bool()> ending = [&proc] { return proc.ending_locked(); };
+    s.block(lk, ending, deadline, "Sleep");
+    win32::exit_if_ending_locked(proc);
 }
 
 }  // extern "C"

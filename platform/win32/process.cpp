@@ -52,6 +52,7 @@ void process::run(std::function<void()> main) {
     if (main_) {
         return;  // a process has one main thread
     }
+    thread_started();
     main_ = scheduler::get().start_thread(name_ + ":main", [this, main = std::move(main)] {
         adopt_current_thread();
         try {
@@ -60,17 +61,20 @@ void process::run(std::function<void()> main) {
             // The process was ended while this thread ran; its exit code is already set.
         }
         terminate(0);
+        thread_finished();
     });
 }
 
 std::shared_ptr<scheduler::joinable> process::start_thread(std::string name,
                                                            std::function<void()> body) {
+    thread_started();
     return scheduler::get().start_thread(name_ + ":" + name, [this, body = std::move(body)] {
         adopt_current_thread();
         try {
             body();
         } catch (const thread_exit&) {
         }
+        thread_finished();
     });
 }
 
@@ -93,6 +97,25 @@ bool process::terminate(DWORD code) {
     exited_ = true;
     s.wake();
     return true;
+}
+
+void process::thread_started() {
+    std::lock_guard g(scheduler::get().lock());
+    ++running_threads_;
+}
+
+void process::thread_finished() {
+    auto& s = scheduler::get();
+    std::lock_guard g(s.lock());
+    --running_threads_;
+    s.wake();
+}
+
+void process::wait_threads() {
+    auto& s = scheduler::get();
+    std::unique_lock lk(s.lock());
+    std::function<bool()> done = [this] { return running_threads_ == 0; };
+    s.block(lk, done, no_deadline, "the threads of process '" + name_ + "' to end");
 }
 
 DWORD process::exit_code() {

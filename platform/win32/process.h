@@ -59,6 +59,9 @@ class process {
     // its pending requests are cancelled (and waited for) and every handle it holds is
     // closed. False when it was ending already (the first exit code stands).
     bool terminate(DWORD code);
+    // Waits until every thread the process started (run, start_thread) has finished too:
+    // after terminate(), the threads that were unwinding are gone.
+    void wait_threads();
     // STILL_ACTIVE (259) until the process ends.
     DWORD exit_code();
     // Set once terminate() has begun; read with the scheduler lock held.
@@ -67,15 +70,18 @@ class process {
   private:
     process(io::token_kind kind, std::string name);
     void adopt_current_thread();
+    void thread_started();
+    void thread_finished();
 
     std::string name_;
     DWORD id_;
     io::token token_;
     ob::handle_table handles_;
     std::shared_ptr<scheduler::joinable> main_;
-    bool exited_ = false;    // guarded by the scheduler lock
-    bool ending_ = false;    // guarded by the scheduler lock
-    DWORD exit_code_ = 259;  // STILL_ACTIVE; guarded by the scheduler lock
+    bool exited_ = false;      // guarded by the scheduler lock
+    bool ending_ = false;      // guarded by the scheduler lock
+    DWORD exit_code_ = 259;    // STILL_ACTIVE; guarded by the scheduler lock
+    int running_threads_ = 0;  // guarded by the scheduler lock
     friend process& current_process();
     friend process* process_of(const thread_record& t);
 };

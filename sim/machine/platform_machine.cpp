@@ -137,6 +137,7 @@ program::program(std::shared_ptr<platform::win32::process> process)
 
 void program::wait() {
     process_->wait();
+    process_->wait_threads();
 }
 
 bool program::exited() {
@@ -223,7 +224,7 @@ platform::wpp::trace_session* platform_machine::start_trace(const GUID& control,
     return traces_.back().get();
 }
 
-std::vector<std::string> platform_machine::shutdown() {
+std::vector<std::string> platform_machine::shutdown(bool report_only) {
     if (shut_down_) {
         return {};
     }
@@ -234,7 +235,6 @@ std::vector<std::string> platform_machine::shutdown() {
             p->terminate(static_cast<DWORD>(STATUS_UNSUCCESSFUL));
         }
         p->wait();
-        p->process().wait_threads();
     }
     for (auto it = drivers_.rbegin(); it != drivers_.rend(); ++it) {
         (*it)->take_down();
@@ -243,6 +243,9 @@ std::vector<std::string> platform_machine::shutdown() {
         t->stop();
     }
     std::vector<std::string> report = pnp::final_check_report();
+    if (report_only && !report.empty()) {
+        return report;  // drivers still loaded: the PnP manager cannot be reset
+    }
     pnp::final_check();
     // The PnP manager's own bus driver and registry go too, so that what the kernel still
     // holds afterwards is what the drivers left behind.
@@ -250,7 +253,9 @@ std::vector<std::string> platform_machine::shutdown() {
     for (auto& line : platform::kernel::outstanding()) {
         report.push_back(std::move(line));
     }
-    platform::kernel::final_check();
+    if (!report_only) {
+        platform::kernel::final_check();
+    }
     return report;
 }
 

@@ -145,9 +145,11 @@ class platform_machine {
     platform::wpp::trace_session* start_trace(const GUID& control, UCHAR level, ULONG flags);
 
     // Ends the programs still running, removes every device and unloads every driver (in the
-    // reverse order of installation), then runs the final check (a violation is a bug check).
-    // Returns the report lines found (empty: clean).
-    std::vector<std::string> shutdown();
+    // reverse order of installation), then runs the final check. Returns the report lines
+    // found (empty: clean). A finding is a bug check, unless `report_only`: then the lines
+    // are only returned (for runners that print a verdict) and, when there are any, the PnP
+    // manager's state is left as it is.
+    std::vector<std::string> shutdown(bool report_only = false);
     bool shut_down() const { return shut_down_; }
 
     void record(std::string what, NTSTATUS status);

@@ -27,6 +27,7 @@ std::map<DWORD, console_state>& consoles() {
 }
 
 void run_handlers(process& proc, DWORD event) {
+    exit_if_ending();  // a process that has ended handles nothing
     std::vector<PHANDLER_ROUTINE> handlers;
     {
         std::lock_guard g(console_lock());

@@ -179,7 +179,7 @@ BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
             code = it->second;
         }
     }
-    // A thread the program did not create (none has a handle yet) ends with its status.
+    // A thread CreateThread did not start: the kernel's exit status of it.
     *lpExitCode = code ? *code : static_cast<DWORD>(kernel::thread_exit_status(body));
     return TRUE;
 }

@@ -39,6 +39,8 @@ process::~process() {
         wait();
         main_->join();
     }
+    // Threads of the process still unwinding after its end use it until they are gone.
+    wait_threads();
     handles_.close_all();
 }
 

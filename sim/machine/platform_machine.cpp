@@ -250,6 +250,9 @@ std::vector<std::string> platform_machine::shutdown(bool report_only) {
     // The PnP manager's own bus driver and registry go too, so that what the kernel still
     // holds afterwards is what the drivers left behind.
     pnp::reset();
+    for (auto& d : drivers_) {
+        d->forget();
+    }
     for (auto& line : platform::kernel::outstanding()) {
         report.push_back(std::move(line));
     }

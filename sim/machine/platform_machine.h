@@ -87,7 +87,13 @@ class installed_driver {
     void take_down();
 
   private:
+    friend class platform_machine;
     NTSTATUS record(const std::string& what, NTSTATUS status);
+    // The PnP manager has forgotten every driver and node (after shutdown).
+    void forget() {
+        driver_ = nullptr;
+        node_ = nullptr;
+    }
 
     platform_machine& machine_;
     driver_package package_;

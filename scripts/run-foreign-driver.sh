@@ -68,6 +68,9 @@ for target in echoapp_program echo_autosync_runner echo_driversync_runner; do
                 "$log.$target" || true
             grep -hoE "'[A-Za-z_0-9]+' (undeclared|was not declared)" "$log.$target" || true
             grep -hoE "undefined reference to \`[A-Za-z_0-9]+'" "$log.$target" || true
+            # The platform's own headers where they do not compile as the sample's C.
+            grep -hoE "platform/include/[A-Za-z_0-9]+\.h:[0-9]+:[0-9]+: error: .*" "$log.$target" |
+                sed -E 's|.*platform/include/|header |' || true
         } | sort -u | sed 's/^/    /'
     fi
 done
@@ -82,7 +85,8 @@ inf_hwid() { grep -iE '^%[^%]+%[[:space:]]*=[^,]+,[[:space:]]*root\\' "$1" | tr 
 run_mode() {  # runner inf name args...
     local runner=$1 inf=$2 name=$3
     shift 3
-    local out=$runs/$(basename "$runner")-$name.log
+    local out
+    out=$runs/$(basename "$runner")-$(echo "$name" | tr -cs 'A-Za-z0-9' '_' | sed 's/_$//').log
     local service hwid
     service=$(inf_service "$inf")
     hwid=$(inf_hwid "$inf")

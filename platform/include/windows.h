@@ -167,3 +167,21 @@ inline HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, const C* lp
 }
 #endif
 #endif
+
+// ---- Memory routines, MSVC's __pragma, and the rest of the subset ----------------------------
+#ifndef ZeroMemory
+#define ZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
+#define FillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
+#define CopyMemory(Destination, Source, Length) __builtin_memcpy((Destination), (Source), (Length))
+#define MoveMemory(Destination, Source, Length) __builtin_memmove((Destination), (Source), (Length))
+#endif
+// The operator form of #pragma; the pragmas programs give with it (warning suppressions)
+// mean nothing to this compiler.
+#ifndef __pragma
+#define __pragma(x)
+#endif
+
+#include <consoleapi.h>
+#include <ioapiset.h>
+#include <processthreadsapi.h>
+#include <win32_crt.h>

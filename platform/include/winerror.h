@@ -53,3 +53,24 @@
 #define ERROR_INVALID_USER_BUFFER 1784L
 #define ERROR_INVALID_DEVICE_STATE 5023L
 #define ERROR_INTERNAL_ERROR 1359L
+#define ERROR_ABANDONED_WAIT_0 735L
+
+// ---- HRESULT ---------------------------------------------------------------------------------
+#ifndef _HRESULT_DEFINED
+#define _HRESULT_DEFINED
+typedef __INT32_TYPE__ HRESULT;  // 32 bits, as LONG is on Windows
+#endif
+#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
+#define FAILED(hr) (((HRESULT)(hr)) < 0)
+#define FACILITY_WIN32 7
+#define HRESULT_FROM_WIN32(x)           \
+    ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) \
+                       : ((HRESULT)(((x)&0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000)))
+#define S_OK ((HRESULT)0L)
+#define S_FALSE ((HRESULT)1L)
+#define E_NOTIMPL ((HRESULT)0x80004001L)
+#define E_POINTER ((HRESULT)0x80004003L)
+#define E_FAIL ((HRESULT)0x80004005L)
+#define E_UNEXPECTED ((HRESULT)0x8000FFFFL)
+#define E_OUTOFMEMORY ((HRESULT)0x8007000EL)
+#define E_INVALIDARG ((HRESULT)0x80070057L)

@@ -121,6 +121,10 @@ void send_close(std::unique_ptr<file_storage> body, ob::ref<device_record> devic
 }
 
 file_record::~file_record() {
+    if (auto* c = static_cast<completion_context*>(body->fo.CompletionContext)) {
+        body->fo.CompletionContext = nullptr;
+        c->release(c);
+    }
     if (!created) {
         std::lock_guard g(devices_lock());
         --device->files;

@@ -80,6 +80,12 @@ ob::ref<ob::object> reference_file(PFILE_OBJECT fo);
 // The rights the file object was opened with.
 ACCESS_MASK file_granted_access(PFILE_OBJECT fo);
 bool file_is_synchronous(PFILE_OBJECT fo);
+// FILE_OBJECT::CompletionContext of a file associated with a completion port (set by the
+// Win32 layer) points at one of these; `release` runs when the file object is deleted.
+struct completion_context {
+    void (*release)(completion_context* self) = nullptr;
+};
+
 // Number of IRPs the I/O manager has sent on the file object that are not yet complete.
 std::size_t pending_request_count(PFILE_OBJECT fo);
 

@@ -3,6 +3,7 @@
 // _s routines report as the kernel's run-time does when its invalid-parameter handler
 // returns: the destination (when there is one) is emptied and EINVAL / ERANGE or -1 returned.
 #include <kernel_crt.h>
+#include <win32_crt.h>
 
 #include <cstdarg>
 #include <cstring>
@@ -207,6 +208,28 @@ int KrtStrcmp(const char* a, const char* b) {
 int KrtStrncmp(const char* a, const char* b, size_t count) {
     int r = std::strncmp(a, b, count);
     return r < 0 ? -1 : r > 0 ? 1 : 0;
+}
+
+// The C run-time's case-insensitive narrow comparisons, in the "C" locale: ASCII letters
+// compare as lower case, every other byte as itself (unsigned).
+int _strnicmp(const char* a, const char* b, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        int x = static_cast<unsigned char>(a[i]);
+        int y = static_cast<unsigned char>(b[i]);
+        x = (x >= 'A' && x <= 'Z') ? x + ('a' - 'A') : x;
+        y = (y >= 'A' && y <= 'Z') ? y + ('a' - 'A') : y;
+        if (x != y) {
+            return x - y;
+        }
+        if (x == 0) {
+            return 0;
+        }
+    }
+    return 0;
+}
+
+int _stricmp(const char* a, const char* b) {
+    return _strnicmp(a, b, SIZE_MAX);
 }
 
 }  // extern "C"

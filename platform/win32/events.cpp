@@ -8,6 +8,7 @@
 #include "io/security.h"
 #include "kernel/strings.h"
 #include "win32/process.h"
+#include "win32/threads.h"
 #include "win32/win32_internal.h"
 
 namespace platform::win32 {
@@ -164,15 +165,20 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    std::vector<ob::ref<kernel::event_object>> held;
+    std::vector<ob::ref<ob::object>> held;
     PVOID objects[MAXIMUM_WAIT_OBJECTS];
     for (DWORD i = 0; i < nCount; ++i) {
-        auto ev = win32::event_from_handle(lpHandles[i], SYNCHRONIZE);
-        if (!ev) {
+        // A thread's handle is signalled when the thread has ended (win32/threads.cpp).
+        ob::ref<ob::object> obj = win32::thread_from_handle(lpHandles[i], SYNCHRONIZE);
+        if (obj) {
+            objects[i] = obj->body();
+        } else if (auto ev = win32::event_from_handle(lpHandles[i], SYNCHRONIZE)) {
+            objects[i] = ev->event();
+            obj = std::move(ev);
+        } else {
             return WAIT_FAILED;
         }
-        objects[i] = ev->event();
-        held.push_back(std::move(ev));
+        held.push_back(std::move(obj));
     }
     LARGE_INTEGER storage;
     PLARGE_INTEGER timeout = win32::timeout_of(dwMilliseconds, storage);
@@ -194,9 +200,16 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 }
 
 void Sleep(DWORD dwMilliseconds) {
-    LARGE_INTEGER interval;
-    interval.QuadPart = -static_cast<LONGLONG>(dwMilliseconds) * 10'000;
-    KeDelayExecutionThread(UserMode, FALSE, &interval);
+    // A thread of a process that ends meanwhile unwinds (win32/threads.h).
+    win32::process& proc = win32::current_process();
+    auto& s = scheduler::get();
+    const ticks deadline = dwMilliseconds == INFINITE
+                               ? no_deadline
+                               : s.now() + static_cast<ticks>(dwMilliseconds) * ticks_per_ms;
+    std::unique_lock lk(s.lock());
+    std::function<bool()> ending = [&proc] { return proc.ending_locked(); };
+    s.block(lk, ending, deadline, "Sleep");
+    win32::exit_if_ending_locked(proc);
 }
 
 }  // extern "C"

@@ -8,6 +8,7 @@
 #include "io/io_manager.h"
 #include "kernel/named_events.h"
 #include "kernel/strings.h"
+#include "win32/completion_port.h"
 #include "win32/process.h"
 #include "win32/win32_internal.h"
 
@@ -82,8 +83,8 @@ BOOL do_io(HANDLE h, io::user_request params, LPDWORD transferred, LPOVERLAPPED 
     process& proc = current_process();
     ob::ref<kernel::event_object> event;
     if (ov != nullptr) {
-        if (ov->hEvent != nullptr) {
-            event = event_from_handle(ov->hEvent, 0);
+        if (overlapped_event(ov) != nullptr) {
+            event = event_from_handle(overlapped_event(ov), 0);
             if (!event) {
                 SetLastError(ERROR_INVALID_HANDLE);
                 return FALSE;
@@ -98,7 +99,8 @@ BOOL do_io(HANDLE h, io::user_request params, LPDWORD transferred, LPOVERLAPPED 
     params.requestor_mode = UserMode;
     params.tag = ov;
     params.process = &proc;
-    params.on_complete = [ov, event](NTSTATUS status, ULONG_PTR information) {
+    std::shared_ptr<completion_notice> notice = synchronous ? nullptr : completion_for(fo, ov);
+    params.on_complete = [ov, event, notice](NTSTATUS status, ULONG_PTR information) {
         if (ov != nullptr) {
             store(ov->InternalHigh, information);
             store(ov->Internal, static_cast<ULONG_PTR>(static_cast<ULONG>(status)));
@@ -106,8 +108,14 @@ BOOL do_io(HANDLE h, io::user_request params, LPDWORD transferred, LPOVERLAPPED 
         if (event) {
             KeSetEvent(event->event(), 0, FALSE);
         }
+        if (notice) {
+            notice->completed(status, information);
+        }
     };
     io::start_result r = io::start_request(fo, std::move(params));
+    if (notice) {
+        notice->started(r.sent, r.sent && r.status == STATUS_PENDING);
+    }
     if (!r.sent) {
         set_status_error(r.status);
         return FALSE;

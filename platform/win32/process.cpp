@@ -53,6 +53,8 @@ process::~process() {
         wait();
         main_->join();
     }
+    // Threads of the process still unwinding after its end use it until they are gone.
+    wait_threads();
     handles_.close_all();
 }
 
@@ -66,30 +68,75 @@ void process::run(std::function<void()> main) {
     if (main_) {
         return;  // a process has one main thread
     }
+    thread_started();
     main_ = scheduler::get().start_thread(name_ + ":main", [this, main = std::move(main)] {
         adopt_current_thread();
-        main();
-        exit_now();
+        try {
+            main();
+        } catch (const thread_exit&) {
+            // The process was ended while this thread ran; its exit code is already set.
+        }
+        terminate(0);
+        thread_finished();
     });
 }
 
 std::shared_ptr<scheduler::joinable> process::start_thread(std::string name,
                                                            std::function<void()> body) {
+    thread_started();
     return scheduler::get().start_thread(name_ + ":" + name, [this, body = std::move(body)] {
         adopt_current_thread();
-        body();
+        try {
+            body();
+        } catch (const thread_exit&) {
+        }
+        thread_finished();
     });
 }
 
-void process::exit_now() {
+bool process::terminate(DWORD code) {
+    auto& s = scheduler::get();
+    {
+        std::lock_guard g(s.lock());
+        if (ending_) {
+            return false;
+        }
+        ending_ = true;
+        exit_code_ = code;
+        s.wake();
+    }
     // Pending requests first (cancelled and waited for), then the handles: their clean-ups
     // reach the driver only after the cancellations.
     io::cancel_process_requests(this);
     handles_.close_all();
-    auto& s = scheduler::get();
     std::lock_guard g(s.lock());
     exited_ = true;
     s.wake();
+    return true;
+}
+
+void process::thread_started() {
+    std::lock_guard g(scheduler::get().lock());
+    ++running_threads_;
+}
+
+void process::thread_finished() {
+    auto& s = scheduler::get();
+    std::lock_guard g(s.lock());
+    --running_threads_;
+    s.wake();
+}
+
+void process::wait_threads() {
+    auto& s = scheduler::get();
+    std::unique_lock lk(s.lock());
+    std::function<bool()> done = [this] { return running_threads_ == 0; };
+    s.block(lk, done, no_deadline, "the threads of process '" + name_ + "' to end");
+}
+
+DWORD process::exit_code() {
+    std::lock_guard g(scheduler::get().lock());
+    return exit_code_;
 }
 
 void process::wait() {

@@ -30,6 +30,11 @@
 
 namespace platform::win32 {
 
+// Unwinds a thread of a process that has ended (ExitProcess, TerminateProcess, a console
+// event's default handler): thrown at the thread's next wait in the Win32 subset and caught
+// by the thread's own wrapper, as Windows ends every thread of an exiting process.
+struct thread_exit {};
+
 class process {
   public:
     static std::shared_ptr<process> create(io::token_kind kind, std::string name);
@@ -54,17 +59,33 @@ class process {
     void wait();
     bool exited();
 
+    // Ends the process with `code`: from here on its threads unwind at their next wait, then
+    // its pending requests are cancelled (and waited for) and every handle it holds is
+    // closed. False when it was ending already (the first exit code stands).
+    bool terminate(DWORD code);
+    // Waits until every thread the process started (run, start_thread) has finished too:
+    // after terminate(), the threads that were unwinding are gone.
+    void wait_threads();
+    // STILL_ACTIVE (259) until the process ends.
+    DWORD exit_code();
+    // Set once terminate() has begun; read with the scheduler lock held.
+    bool ending_locked() const { return ending_; }
+
   private:
     process(io::token_kind kind, std::string name);
-    void exit_now();  // on the main thread, after its function returned
     void adopt_current_thread();
+    void thread_started();
+    void thread_finished();
 
     std::string name_;
     DWORD id_;
     io::token token_;
     ob::handle_table handles_;
     std::shared_ptr<scheduler::joinable> main_;
-    bool exited_ = false;  // guarded by the scheduler lock
+    bool exited_ = false;      // guarded by the scheduler lock
+    bool ending_ = false;      // guarded by the scheduler lock
+    DWORD exit_code_ = 259;    // STILL_ACTIVE; guarded by the scheduler lock
+    int running_threads_ = 0;  // guarded by the scheduler lock
     friend process& current_process();
     friend process* process_of(const thread_record& t);
 };

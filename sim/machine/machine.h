@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "platform_machine.h"
 #include "pnp/pnp_manager.h"
 #include "wpp/trace_session.h"
 
@@ -44,12 +45,11 @@ struct machine_options {
     std::optional<bool> support_new_hwid;
 };
 
-// What the machine did, in order, for transcripts and test messages.
-struct machine_event {
-    std::string what;
-    NTSTATUS status = 0;
-};
+// What vrax.inf installs: the service "vrax" for the root-enumerated device ROOT\VRAX, with
+// the hardware key's SupportNewHWID when given.
+driver_package vrax_package(std::optional<bool> support_new_hwid = std::nullopt);
 
+// The machine with VRAX installed. Other drivers are installed beside it through host().
 class machine {
   public:
     explicit machine(machine_options options = {});
@@ -72,32 +72,28 @@ class machine {
     NTSTATUS remove_device();
     NTSTATUS unload_driver();
 
-    // Removes the device, unloads the driver, stops tracing and runs the final check (a
-    // violation is a bug check). Returns the report lines that were found (empty: clean).
+    // Removes the device, unloads the driver, then does the same for every other installed
+    // driver, stops tracing and runs the final check (a violation is a bug check). Returns
+    // the report lines that were found (empty: clean).
     std::vector<std::string> shutdown();
 
-    platform::pnp::device_node* device() const { return node_; }
-    platform::pnp::driver* driver() const { return driver_; }
-    PDEVICE_OBJECT control_device_object() const;
-    platform::wpp::trace_session* trace() const { return trace_.get(); }
+    platform::pnp::device_node* device() const { return vrax_->device(); }
+    platform::pnp::driver* driver() const { return vrax_->driver(); }
+    PDEVICE_OBJECT control_device_object() const { return vrax_->function_device(); }
+    platform::wpp::trace_session* trace() const { return trace_; }
+    // VRAX's own operations, in order (the host's events carry every driver's).
     const std::vector<machine_event>& events() const { return events_; }
     bool running() const { return running_; }
+    platform_machine& host() { return host_; }
 
   private:
     NTSTATUS record(std::string what, NTSTATUS status);
 
-    machine_options options_;
-    platform::pnp::driver* driver_ = nullptr;
-    platform::pnp::device_node* node_ = nullptr;
-    std::unique_ptr<platform::wpp::trace_session> trace_;
+    platform_machine host_;
+    installed_driver* vrax_ = nullptr;
+    platform::wpp::trace_session* trace_ = nullptr;
     std::vector<machine_event> events_;
     bool running_ = false;
-    bool shut_down_ = false;
 };
-
-// Win32 error code and its symbolic name, for transcripts ("5 ERROR_ACCESS_DENIED").
-std::string win32_error_name(unsigned long code);
-// NTSTATUS and its symbolic name ("0xC0000022 STATUS_ACCESS_DENIED").
-std::string status_name(NTSTATUS status);
 
 }  // namespace sim

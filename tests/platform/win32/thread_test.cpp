@@ -1,0 +1,234 @@
+// Threads and the end of a process as a program sees them: CreateThread's handle and exit
+// code, the thread's requests cancelled before its handle is signalled, ExitProcess and
+// TerminateProcess unwinding the other threads, and console control events.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+
+#include "../io/test_device.h"
+#include "core/scheduler.h"
+#include "win32/console.h"
+#include "win32/process.h"
+
+namespace win32 = platform::win32;
+using io_test::test_device;
+
+namespace {
+
+struct thread_args {
+    std::atomic<DWORD> seen_id{0};
+    DWORD sleep_ms = 0;
+    DWORD result = 0;
+};
+
+DWORD WINAPI sleeper(LPVOID p) {
+    auto* a = static_cast<thread_args*>(p);
+    a->seen_id = GetCurrentThreadId();
+    Sleep(a->sleep_ms);
+    return a->result;
+}
+
+// Runs `body` as the main thread of a new process and waits for the process to end.
+std::shared_ptr<win32::process> run_program(std::function<void()> body) {
+    auto p = win32::process::create(platform::io::token_kind::administrator, "program");
+    p->run(std::move(body));
+    p->wait();
+    return p;
+}
+
+// A thread blocked for good in GetQueuedCompletionStatus on a port nobody posts to.
+DWORD WINAPI wait_forever(LPVOID port) {
+    DWORD bytes;
+    ULONG_PTR key;
+    LPOVERLAPPED ov;
+    GetQueuedCompletionStatus(static_cast<HANDLE>(port), &bytes, &key, &ov, INFINITE);
+    ADD_FAILURE() << "the wait of a thread of an ended process returned";
+    return 0;
+}
+
+std::atomic<int> handler_calls{0};
+std::atomic<DWORD> handler_event{~0u};
+BOOL WINAPI consuming_handler(DWORD event) {
+    ++handler_calls;
+    handler_event = event;
+    return TRUE;
+}
+BOOL WINAPI passing_handler(DWORD) {
+    ++handler_calls;
+    return FALSE;
+}
+
+}  // namespace
+
+TEST(CreateThread, HandleIsSignalledAtTheEndAndGivesTheRoutinesResult) {
+    run_program([] {
+        thread_args args;
+        args.sleep_ms = 100;
+        args.result = 1234;
+        DWORD id = 0;
+        HANDLE th = CreateThread(nullptr, 0, sleeper, &args, 0, &id);
+        ASSERT_NE(th, nullptr);
+        DWORD code = 0;
+        EXPECT_TRUE(GetExitCodeThread(th, &code));
+        EXPECT_EQ(code, DWORD(STILL_ACTIVE));
+        EXPECT_EQ(WaitForSingleObject(th, 50), DWORD(WAIT_TIMEOUT));
+        EXPECT_EQ(WaitForSingleObject(th, INFINITE), DWORD(WAIT_OBJECT_0));
+        EXPECT_EQ(args.seen_id.load(), id);
+        EXPECT_NE(id, GetCurrentThreadId());
+        EXPECT_TRUE(GetExitCodeThread(th, &code));
+        EXPECT_EQ(code, 1234u);
+        EXPECT_TRUE(CloseHandle(th));
+        EXPECT_EQ(WaitForSingleObject(th, 0), WAIT_FAILED);
+    });
+}
+
+TEST(CreateThread, RefusesAMissingRoutineAndUnknownFlags) {
+    run_program([] {
+        EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+        thread_args args;
+        EXPECT_EQ(CreateThread(nullptr, 0, sleeper, &args, 0x80000000u, nullptr), nullptr);
+        DWORD code;
+        EXPECT_FALSE(GetExitCodeThread(GetCurrentProcess(), &code));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    });
+}
+
+TEST(CreateThread, TheThreadsRequestsAreBackBeforeItsHandleIsSignalled) {
+    test_device t;
+    t.on(IRP_MJ_READ, [&](PIRP irp) { return t.park(irp); });
+    run_program([&] {
+        HANDLE h = CreateFileW(L"\\\\.\\IoTest", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        static OVERLAPPED ov;
+        static char buf[4];
+        ov = {};
+        struct ctx {
+            HANDLE file;
+        } c{h};
+        HANDLE th = CreateThread(
+            nullptr, 0,
+            [](LPVOID p) -> DWORD {
+                ReadFile(static_cast<ctx*>(p)->file, buf, sizeof buf, nullptr, &ov);
+                return 0;
+            },
+            &c, 0, nullptr);
+        ASSERT_EQ(WaitForSingleObject(th, INFINITE), DWORD(WAIT_OBJECT_0));
+        // The read the thread left pending was cancelled and has completed by now.
+        EXPECT_TRUE(HasOverlappedIoCompleted(&ov));
+        EXPECT_EQ(static_cast<NTSTATUS>(ov.Internal), STATUS_CANCELLED);
+        EXPECT_EQ(t.cancel_routine_calls.load(), 1);
+        CloseHandle(th);
+        CloseHandle(h);
+    });
+}
+
+TEST(ExitProcess, EndsEveryThreadAndClosesTheHandlesWithTheExitCode) {
+    test_device t;
+    t.on(IRP_MJ_READ, [&](PIRP irp) { return t.park(irp); });
+    std::atomic<bool> after_exit{false};
+    auto p = run_program([&] {
+        HANDLE h = CreateFileW(L"\\\\.\\IoTest", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
+        HANDLE port = CreateIoCompletionPort(h, nullptr, 0, 0);
+        static OVERLAPPED ov;
+        static char buf[4];
+        ov = {};
+        ReadFile(h, buf, sizeof buf, nullptr, &ov);
+        HANDLE waiter = CreateThread(nullptr, 0, wait_forever, port, 0, nullptr);
+        HANDLE exiter = CreateThread(
+            nullptr, 0,
+            [](LPVOID) -> DWORD {
+                Sleep(20);
+                ExitProcess(77);
+            },
+            nullptr, 0, nullptr);
+        (void)waiter;
+        (void)exiter;
+        wait_forever(port);  // the main thread unwinds too
+        after_exit = true;
+    });
+    EXPECT_FALSE(after_exit.load());
+    EXPECT_EQ(p->exit_code(), 77u);
+    EXPECT_EQ(p->handles().size(), 0u);
+    EXPECT_EQ(t.parked_count(), 0u);  // the pending read was cancelled
+    EXPECT_EQ(t.cancel_routine_calls.load(), 1);
+}
+
+TEST(ExitProcess, TerminatingTheCurrentProcessDoesNotReturn) {
+    std::atomic<bool> returned{false};
+    auto p = run_program([&] {
+        EXPECT_FALSE(TerminateProcess(reinterpret_cast<HANDLE>(0x44), 1));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+        DWORD code = 0;
+        EXPECT_TRUE(GetExitCodeProcess(GetCurrentProcess(), &code));
+        EXPECT_EQ(code, DWORD(STILL_ACTIVE));
+        TerminateProcess(GetCurrentProcess(), 5);
+        returned = true;
+    });
+    EXPECT_FALSE(returned.load());
+    EXPECT_EQ(p->exit_code(), 5u);
+}
+
+TEST(ExitProcess, AProcessEndedFromOutsideUnwindsItsWaitingThreads) {
+    auto p = win32::process::create(platform::io::token_kind::user, "stuck");
+    p->run([] {
+        HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
+        wait_forever(port);
+    });
+    Sleep(10);
+    EXPECT_TRUE(p->terminate(9));
+    EXPECT_FALSE(p->terminate(10));  // the first code stands
+    p->wait();
+    EXPECT_EQ(p->exit_code(), 9u);
+}
+
+TEST(ConsoleControl, WithoutAHandlerCtrlCEndsTheProcess) {
+    auto p = win32::process::create(platform::io::token_kind::user, "endless");
+    p->run([] {
+        HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
+        wait_forever(port);
+    });
+    Sleep(10);
+    win32::deliver_console_event(*p, CTRL_C_EVENT);
+    p->wait();
+    EXPECT_EQ(p->exit_code(), static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+}
+
+TEST(ConsoleControl, HandlersRunLastFirstAndOneReturningTrueKeepsTheProcess) {
+    handler_calls = 0;
+    auto p = win32::process::create(platform::io::token_kind::user, "handled");
+    HANDLE done = nullptr;
+    p->run([&] {
+        ASSERT_TRUE(SetConsoleCtrlHandler(consuming_handler, TRUE));
+        ASSERT_TRUE(SetConsoleCtrlHandler(passing_handler, TRUE));
+        Sleep(50);  // Ctrl-C arrives meanwhile: passing, then consuming
+        EXPECT_EQ(handler_calls.load(), 2);
+        EXPECT_EQ(handler_event.load(), DWORD(CTRL_C_EVENT));
+        // Ignoring Ctrl-C runs no handler at all; Ctrl-Break still reaches them.
+        ASSERT_TRUE(SetConsoleCtrlHandler(nullptr, TRUE));
+        Sleep(50);
+        EXPECT_EQ(handler_calls.load(), 2);
+        Sleep(50);
+        EXPECT_EQ(handler_calls.load(), 4);
+        EXPECT_EQ(handler_event.load(), DWORD(CTRL_BREAK_EVENT));
+        ASSERT_TRUE(SetConsoleCtrlHandler(consuming_handler, FALSE));
+        EXPECT_FALSE(SetConsoleCtrlHandler(consuming_handler, FALSE));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+        Sleep(1000);  // ended by the Ctrl-Break no handler takes
+        ADD_FAILURE() << "the process outlived an unhandled Ctrl-Break";
+    });
+    (void)done;
+    Sleep(25);
+    win32::deliver_console_event(*p, CTRL_C_EVENT);
+    Sleep(50);
+    win32::deliver_console_event(*p, CTRL_C_EVENT);
+    Sleep(50);
+    win32::deliver_console_event(*p, CTRL_BREAK_EVENT);
+    Sleep(100);
+    win32::deliver_console_event(*p, CTRL_BREAK_EVENT);
+    p->wait();
+    EXPECT_EQ(p->exit_code(), static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+}

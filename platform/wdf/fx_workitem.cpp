@@ -1,5 +1,6 @@
 // Framework work items. Each enqueue runs the callback once on a system worker thread at
-// PASSIVE_LEVEL; enqueueing an item that is still waiting to run does nothing. Deleting a
+// PASSIVE_LEVEL (under the parent's callback lock when created with AutomaticSerialization
+// under a scoped parent); enqueueing an item that is still waiting to run does nothing. Deleting a
 // work item (or its parent) waits for a queued or running callback to finish, except when
 // the callback itself deletes it.
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include "core/faults.h"
 #include "core/lock_tracker.h"
 #include "core/scheduler.h"
+#include "wdf/fx_callback_lock.h"
 #include "wdf/fx_device.h"
 #include "wdf/fx_driver.h"
 #include "wdf/fx_object.h"
@@ -43,6 +45,8 @@ class fx_work_item : public fx_object {
 
     PFN_WDF_WORKITEM callback = nullptr;
     fx_driver* driver = nullptr;
+    // The parent's callback lock the callback runs under (AutomaticSerialization), or null.
+    fx_callback_lock* callback_lock = nullptr;
     bool enqueued = false;  // waiting in the queue
     int running = 0;        // callbacks in progress
     bool running_down = false;
@@ -132,7 +136,9 @@ void fx_work_item::run(thread_record& me) {
     auto& s = scheduler::get();
     {
         driver_scope scope(driver);
+        callback_lock_hold hold(callback_lock);
         callback(handle_as<WDFWORKITEM>());
+        hold.check_returned("EvtWorkItem");
     }
     lock_tracker::expect_none_held("a work item callback");
     {
@@ -229,15 +235,16 @@ NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES A
         return status;
     if (!leads_to_device(parent))
         return STATUS_INVALID_DEVICE_REQUEST;
-    if (Config->AutomaticSerialization &&
-        parent->resolved_sync_scope() != WdfSynchronizationScopeNone &&
-        parent->resolved_execution_level() != WdfExecutionLevelPassive) {
-        // Serialising with a parent whose callbacks may run at dispatch level is impossible
-        // for a passive-level work item.
-        return STATUS_WDF_INCOMPATIBLE_EXECUTION_LEVEL;
-    }
+    // FxWorkItem::Initialize: the callback runs at PASSIVE_LEVEL, so it can serialise only
+    // with a parent whose callbacks run there too; under a parent with no scope
+    // AutomaticSerialization is accepted and serialises nothing.
+    fx_callback_lock* lock = nullptr;
+    status = effective_callback_lock(parent, Config->AutomaticSerialization != FALSE, true, &lock);
+    if (!NT_SUCCESS(status))
+        return status;
     auto* item = new fx_work_item;
     item->callback = Config->EvtWorkItemFunc;
+    item->callback_lock = lock;
     for (fx_object* o = parent; o != nullptr; o = o->parent()) {
         if (o->type() == fx_type::device) {
             item->driver = static_cast<fx_device*>(o)->driver;

@@ -318,8 +318,7 @@ TEST_F(SyncScope, DeviceScopeSerialisesTheCallbacksOfEveryQueueOfTheDevice) {
     EXPECT_EQ(max_active(), 2);
 }
 
-// A dispatch-level scope holds a spin lock around the callbacks, a passive one a passive lock;
-// without a scope the callback runs at the sender's IRQL.
+// A dispatch-level scope holds a spin lock around the callbacks, a passive one a passive lock.
 TEST_F(SyncScope, ADispatchLevelScopeRunsCallbacksAtDispatchLevel) {
     EXPECT_EQ(irql_of_read(WdfExecutionLevelDispatch, WdfSynchronizationScopeQueue),
               DISPATCH_LEVEL);
@@ -327,10 +326,6 @@ TEST_F(SyncScope, ADispatchLevelScopeRunsCallbacksAtDispatchLevel) {
 
 TEST_F(SyncScope, APassiveLevelScopeRunsCallbacksAtPassiveLevel) {
     EXPECT_EQ(irql_of_read(WdfExecutionLevelPassive, WdfSynchronizationScopeQueue), PASSIVE_LEVEL);
-}
-
-TEST_F(SyncScope, WithoutAScopeCallbacksRunAtTheSendersIrql) {
-    EXPECT_EQ(irql_of_read(WdfExecutionLevelDispatch, WdfSynchronizationScopeNone), PASSIVE_LEVEL);
 }
 
 TEST_F(SyncScope, ADeviceScopedQueueMustRunAtTheDevicesExecutionLevel) {

@@ -1,8 +1,8 @@
 // Framework work items. Each enqueue runs the callback once on a system worker thread at
 // PASSIVE_LEVEL (under the parent's callback lock when created with AutomaticSerialization
-// under a scoped parent); enqueueing an item that is still waiting to run does nothing. Deleting a
-// work item (or its parent) waits for a queued or running callback to finish, except when
-// the callback itself deletes it.
+// under a scoped parent); enqueueing an item that is still waiting to run does nothing.
+// Deleting a work item (or its parent) waits for a queued or running callback to finish,
+// except when the callback itself deletes it.
 #include <algorithm>
 #include <cstdlib>
 #include <deque>

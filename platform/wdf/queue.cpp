@@ -142,6 +142,7 @@ NTSTATUS fx_queue::create(io_package* package, const WDF_IO_QUEUE_CONFIG* config
         return st;
     }
     q->configure_constraints();
+    q->start_worker();
     q->power_managed_ = c.PowerManaged != WdfFalse;
     {
         std::lock_guard g(sched_lock());
@@ -170,7 +171,6 @@ NTSTATUS fx_queue::create(io_package* package, const WDF_IO_QUEUE_CONFIG* config
     if (c.DefaultQueue)
         q->set_framework_deleted(true);
 
-    q->start_worker();
     *out = q;
     return STATUS_SUCCESS;
 }

@@ -1,12 +1,13 @@
-// Framework synchronisation: wait locks (passive level, may time out) and spin locks.
+// Framework synchronisation: wait locks (passive level, may time out) and spin locks, and
+// the object-level lock of objects with a synchronisation scope.
 #pragma once
 
 #include <wdfobject.h>
 
 WDF_EXTERN_C_START
 
-// WdfObjectAcquireLock / WdfObjectReleaseLock take an object's synchronisation-scope lock;
-// they come with the synchronisation scopes.
+VOID WdfObjectAcquireLock(WDFOBJECT Object);
+VOID WdfObjectReleaseLock(WDFOBJECT Object);
 
 NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* Lock);
 // Timeout NULL waits forever; 0 tries once; negative is relative, positive absolute (100 ns).

@@ -122,4 +122,8 @@ void fx_spin_lock::release() {
     s.wake();
 }
 
+bool fx_spin_lock::held_by_current() const {
+    return lock_tracker::held_by_current(this);
+}
+
 }  // namespace platform::wdf

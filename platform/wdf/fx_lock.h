@@ -54,6 +54,7 @@ class fx_spin_lock {
     // Above DISPATCH_LEVEL is a bug check. Raises to DISPATCH_LEVEL; release restores.
     void acquire(const void* site = nullptr);
     void release();
+    bool held_by_current() const;
 
   private:
     std::string_view kind_;

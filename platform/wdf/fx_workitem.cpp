@@ -1,25 +1,18 @@
 // Framework work items. Each enqueue runs the callback once on a system worker thread at
-// PASSIVE_LEVEL; enqueueing an item that is still waiting to run does nothing. Deleting a
-// work item (or its parent) waits for a queued or running callback to finish, except when
-// the callback itself deletes it.
-//
-// Automatic serialisation (FxWorkItem::Initialize, FxObject::_GetEffectiveLock): the item
-// serialises with the nearest queue or device at or above its parent. When that object has no
-// synchronisation scope (none, or inherited down to none) there is nothing to serialise with:
-// the item is accepted and runs unserialised. When it has one, its callback lock must be a
-// passive-level lock (the object's execution level is passive); otherwise the creation fails
-// with STATUS_WDF_INCOMPATIBLE_EXECUTION_LEVEL. The callback then runs holding that lock,
-// which every serialised work item of the object shares.
+// PASSIVE_LEVEL (under the parent's callback lock when created with AutomaticSerialization
+// under a scoped parent); enqueueing an item that is still waiting to run does nothing.
+// Deleting a work item (or its parent) waits for a queued or running callback to finish,
+// except when the callback itself deletes it.
 #include <algorithm>
 #include <cstdlib>
 #include <deque>
-#include <map>
 #include <memory>
 #include <vector>
 
 #include "core/driver_call.h"
 #include "core/faults.h"
 #include "core/scheduler.h"
+#include "wdf/fx_callback_lock.h"
 #include "wdf/fx_device.h"
 #include "wdf/fx_driver.h"
 #include "wdf/fx_object.h"
@@ -46,78 +39,26 @@ work_queue& queue() {
 
 void start_worker();
 
-// The passive-level callback lock of a queue or device with a synchronisation scope, as its
-// serialised work items take it. Guarded by the scheduler lock.
-struct callback_lock {
-    thread_record* owner = nullptr;
-    int users = 0;  // work items serialising with it
-};
-
-std::map<const fx_object*, callback_lock>& callback_locks() {
-    static auto* m = new std::map<const fx_object*, callback_lock>;
-    return *m;
-}
-
-// The object a work item under `parent` serialises with: the nearest queue or device.
-fx_object* constraints_owner(fx_object* parent) {
-    for (fx_object* o = parent; o != nullptr; o = o->parent()) {
-        if (o->type() == fx_type::queue || o->type() == fx_type::device)
-            return o;
-    }
-    return nullptr;
-}
-
-// FxObject::_GetEffectiveLock for a passive work item: the object whose lock the callback
-// takes (null: nothing to serialise with), or the status that refuses the item.
-NTSTATUS effective_lock(fx_object* parent, bool automatic, fx_object** lock_object) {
-    *lock_object = nullptr;
-    if (!automatic)
-        return STATUS_SUCCESS;
-    fx_object* owner = constraints_owner(parent);
-    if (owner == nullptr)
-        return STATUS_INVALID_DEVICE_REQUEST;
-    WDF_SYNCHRONIZATION_SCOPE scope = owner->resolved_sync_scope();
-    if (scope == WdfSynchronizationScopeNone || scope == WdfSynchronizationScopeInheritFromParent)
-        return STATUS_SUCCESS;
-    if (owner->resolved_execution_level() != WdfExecutionLevelPassive)
-        return STATUS_WDF_INCOMPATIBLE_EXECUTION_LEVEL;
-    // Device scope: the device's lock serialises everything under it; queue scope: each
-    // queue has its own, and the device none.
-    fx_object* holder = owner;
-    if (scope == WdfSynchronizationScopeDevice) {
-        while (holder != nullptr && holder->type() != fx_type::device)
-            holder = holder->parent();
-    } else if (owner->type() != fx_type::queue) {
-        holder = nullptr;
-    }
-    *lock_object = holder;
-    return STATUS_SUCCESS;
-}
-
 class fx_work_item : public fx_object {
   public:
     fx_work_item() : fx_object(fx_type::work_item) {}
 
     PFN_WDF_WORKITEM callback = nullptr;
     fx_driver* driver = nullptr;
+    // The parent's callback lock the callback runs under (AutomaticSerialization), or null.
+    fx_callback_lock* callback_lock = nullptr;
     bool enqueued = false;  // waiting in the queue
     int running = 0;        // callbacks in progress
     bool running_down = false;
     thread_record* running_thread = nullptr;
-    const fx_object* lock_object = nullptr;  // whose callback lock the callback runs under
 
-    void use_lock(const fx_object* object);
     void enqueue();
     void run(thread_record& me);
     void flush(const char* what);
 
   protected:
-    ~fx_work_item() override;
+    ~fx_work_item() override = default;
     void dispose() override;
-
-  private:
-    void acquire_callback_lock(thread_record& me);
-    void release_callback_lock();
 };
 
 // One worker: runs queued work items until the queue is empty (or paused), then ends.
@@ -191,53 +132,16 @@ void fx_work_item::enqueue() {
         start_worker();
 }
 
-fx_work_item::~fx_work_item() {
-    if (lock_object == nullptr)
-        return;
-    std::lock_guard lk(scheduler::get().lock());
-    auto it = callback_locks().find(lock_object);
-    if (it != callback_locks().end() && --it->second.users == 0)
-        callback_locks().erase(it);
-}
-
-void fx_work_item::use_lock(const fx_object* object) {
-    lock_object = object;
-    if (object != nullptr) {
-        std::lock_guard lk(scheduler::get().lock());
-        ++callback_locks()[object].users;
-    }
-}
-
-void fx_work_item::acquire_callback_lock(thread_record& me) {
-    if (lock_object == nullptr)
-        return;
-    auto& s = scheduler::get();
-    std::unique_lock lk(s.lock());
-    callback_lock& l = callback_locks()[lock_object];
-    s.block(
-        lk, [&l] { return l.owner == nullptr; }, no_deadline,
-        "the callback lock a serialised work item runs under");
-    l.owner = &me;
-}
-
-void fx_work_item::release_callback_lock() {
-    if (lock_object == nullptr)
-        return;
-    auto& s = scheduler::get();
-    std::lock_guard lk(s.lock());
-    callback_locks()[lock_object].owner = nullptr;
-    s.wake();
-}
-
 void fx_work_item::run(thread_record& me) {
     auto& s = scheduler::get();
-    acquire_callback_lock(me);
     {
         driver_scope scope(driver);
+        callback_lock_hold hold(callback_lock);
         verifier::driver_call guard({"EvtWorkItem", handle()});
         callback(handle_as<WDFWORKITEM>());
+        hold.check_returned("EvtWorkItem");
+        guard.returned();
     }
-    release_callback_lock();
     {
         // The callback's end and the worker's reference go in one step for anyone flushing:
         // a flush that returns leaves no reference of the worker behind. When the worker
@@ -332,13 +236,16 @@ NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES A
         return status;
     if (!leads_to_device(parent))
         return STATUS_INVALID_DEVICE_REQUEST;
-    fx_object* lock_object = nullptr;
-    status = effective_lock(parent, Config->AutomaticSerialization != FALSE, &lock_object);
+    // FxWorkItem::Initialize: the callback runs at PASSIVE_LEVEL, so it can serialise only
+    // with a parent whose callbacks run there too; under a parent with no scope
+    // AutomaticSerialization is accepted and serialises nothing.
+    fx_callback_lock* lock = nullptr;
+    status = effective_callback_lock(parent, Config->AutomaticSerialization != FALSE, true, &lock);
     if (!NT_SUCCESS(status))
         return status;
     auto* item = new fx_work_item;
     item->callback = Config->EvtWorkItemFunc;
-    item->use_lock(lock_object);
+    item->callback_lock = lock;
     for (fx_object* o = parent; o != nullptr; o = o->parent()) {
         if (o->type() == fx_type::device) {
             item->driver = static_cast<fx_device*>(o)->driver;

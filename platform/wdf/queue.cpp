@@ -1,5 +1,6 @@
-// Framework I/O queues: creation, deletion, and the worker thread that runs the loop of a
-// passive-level queue for callers above PASSIVE_LEVEL.
+// Framework I/O queues: creation with their execution level, synchronisation scope and
+// callback lock, deletion, and the worker thread that runs the loop for callers that may not
+// (above PASSIVE_LEVEL for a passive-level queue, or holding the queue's callback lock).
 #include "wdf/queue.h"
 
 #include <algorithm>
@@ -91,6 +92,24 @@ NTSTATUS check_config(io_package* package, const WDF_IO_QUEUE_CONFIG& c,
         c.PowerManaged != WdfUseDefault) {
         return STATUS_INVALID_PARAMETER;
     }
+    if (attributes != nullptr) {
+        NTSTATUS st =
+            validate_attributes(attributes, attr_exec_level_allowed | attr_sync_scope_allowed);
+        if (!NT_SUCCESS(st))
+            return st;
+        // Device scope shares the device's callback lock, so the queue must run its callbacks
+        // at the device's execution level (FxIoQueue::ConfigureConstraints).
+        fx_object* device = package->device();
+        WDF_EXECUTION_LEVEL device_level = device->resolved_execution_level();
+        WDF_EXECUTION_LEVEL level = attributes->ExecutionLevel;
+        if (level == WdfExecutionLevelInheritFromParent)
+            level = device_level;
+        WDF_SYNCHRONIZATION_SCOPE scope = attributes->SynchronizationScope;
+        if (scope == WdfSynchronizationScopeInheritFromParent)
+            scope = device->resolved_sync_scope();
+        if (scope == WdfSynchronizationScopeDevice && level != device_level)
+            return STATUS_INVALID_PARAMETER;
+    }
     // A parent given in the attributes must belong to the same device.
     if (attributes != nullptr && attributes->ParentObject != nullptr) {
         fx_object* p = fx_object::get(attributes->ParentObject, "WdfIoQueueCreate");
@@ -122,7 +141,8 @@ NTSTATUS fx_queue::create(io_package* package, const WDF_IO_QUEUE_CONFIG* config
         fx_object::discard(q);
         return st;
     }
-    q->passive_ = q->resolved_execution_level() == WdfExecutionLevelPassive;
+    q->configure_constraints();
+    q->start_worker();
     q->power_managed_ = c.PowerManaged != WdfFalse;
     {
         std::lock_guard g(sched_lock());
@@ -151,28 +171,57 @@ NTSTATUS fx_queue::create(io_package* package, const WDF_IO_QUEUE_CONFIG* config
     if (c.DefaultQueue)
         q->set_framework_deleted(true);
 
-    if (q->passive_) {
-        auto w = std::make_shared<worker>();
-        q->worker_ = w;
-        w->thread = scheduler::get().start_thread(
-            "wdf queue worker " +
-                std::to_string(reinterpret_cast<std::uintptr_t>(q->handle()) >> 4),
-            [q, w] {
-                auto& s = scheduler::get();
-                std::unique_lock lk(s.lock());
-                for (;;) {
-                    std::function<bool()> ready = [&] { return w->stop || w->posted; };
-                    s.block(lk, ready, no_deadline, "queue work posted from above PASSIVE_LEVEL");
-                    if (w->stop)
-                        return;
-                    w->posted = false;
-                    // The queue lives while its worker runs: deletion stops the worker first.
-                    q->dispatch_events(lk);
-                }
-            });
-    }
     *out = q;
     return STATUS_SUCCESS;
+}
+
+// The execution level and synchronisation scope of the queue: its own attributes, else its
+// device's (FxIoQueue::ConfigureConstraints resolves them from the device, not from a parent
+// given in the attributes). The queue's own callback lock exists whatever the scope; under
+// device scope its callbacks use the device's lock instead.
+void fx_queue::configure_constraints() {
+    fx_object* device = package_->device();
+    WDF_EXECUTION_LEVEL level = execution_level();
+    if (level == WdfExecutionLevelInheritFromParent)
+        level = device->resolved_execution_level();
+    scope_ = sync_scope();
+    if (scope_ == WdfSynchronizationScopeInheritFromParent)
+        scope_ = device->resolved_sync_scope();
+    passive_ = level == WdfExecutionLevelPassive;
+    own_lock_ = std::make_unique<fx_callback_lock>(
+        passive_ ? fx_callback_lock::kind::passive : fx_callback_lock::kind::spin,
+        passive_ ? "WDFQUEUE callback lock" : "WDFQUEUE callback spin lock");
+    own_lock_->identify(handle());
+    callback_lock_ =
+        scope_ == WdfSynchronizationScopeDevice ? device_callback_lock(device) : own_lock_.get();
+    serialised_ = scope_ == WdfSynchronizationScopeQueue || scope_ == WdfSynchronizationScopeDevice;
+}
+
+// The thread that runs the loop for callers that may not: at PASSIVE_LEVEL for a
+// passive-level queue, at DISPATCH_LEVEL (as the framework's DPC) for the others.
+void fx_queue::start_worker() {
+    auto w = std::make_shared<worker>();
+    w->irql = passive_ ? PASSIVE_LEVEL : DISPATCH_LEVEL;
+    worker_ = w;
+    fx_queue* q = this;
+    w->thread = scheduler::get().start_thread(
+        "wdf queue worker " + std::to_string(reinterpret_cast<std::uintptr_t>(handle()) >> 4),
+        [q, w] {
+            auto& s = scheduler::get();
+            thread_record& me = s.current();
+            std::unique_lock lk(s.lock());
+            for (;;) {
+                std::function<bool()> ready = [&] { return w->stop || w->posted; };
+                s.block(lk, ready, no_deadline, "queue work its caller could not run");
+                if (w->stop)
+                    return;
+                w->posted = false;
+                // The queue lives while its worker runs: deletion stops the worker first.
+                me.irql = w->irql;
+                q->dispatch_events(lk);
+                me.irql = PASSIVE_LEVEL;
+            }
+        });
 }
 
 bool fx_queue::has_handler_for(UCHAR major) const {

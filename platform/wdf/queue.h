@@ -19,11 +19,23 @@
 //     WdfRequestComplete, with whatever locks that thread holds.
 //   - Several threads may run the loop at once; a parallel queue presents on all of them. A
 //     sequential queue never presents while the driver owns one of its requests.
-//   - A passive-level queue never runs the loop above PASSIVE_LEVEL: the caller's work is
-//     posted to the queue's worker thread (the framework's system work item), which runs it.
+//   - A passive-level queue never runs the loop above PASSIVE_LEVEL, and no queue runs it on
+//     a thread that holds the queue's callback lock (a driver callback serialised with the
+//     queue, such as a work item or a timer routine, or WdfObjectAcquireLock): the caller's
+//     work is posted to the queue's worker thread (the framework's system work item, or its
+//     DPC for a dispatch-level queue, when the worker runs the loop at DISPATCH_LEVEL).
+//
+// Synchronisation scope (FxIoQueue::ConfigureConstraints). The execution level and scope
+// come from the queue's attributes, else from its device. Every queue has a callback lock
+// (fx_callback_lock.h): its own, or its device's under device scope. With queue or device
+// scope every callback of the queue runs under it (not the stop-complete callback, as in the
+// framework), so callbacks of a parallel queue never overlap, those of every device-scoped
+// queue of a device never overlap each other, and a dispatch-level scope runs them at
+// DISPATCH_LEVEL.
 //
 // All state is guarded by the scheduler lock; driver callbacks run with no platform lock
-// held, each inside a verifier::driver_call naming the callback, the queue and the request.
+// held (only the callback lock, when the scope asks for it), each inside a
+// verifier::driver_call naming the callback, the queue and the request.
 //
 // The code is split by concern: queue.cpp (creation, deletion, the deferred worker),
 // queue_dispatch.cpp (the loop and presentation), queue_requests.cpp (requests entering and
@@ -42,6 +54,7 @@
 #include <vector>
 
 #include "core/scheduler.h"
+#include "wdf/fx_callback_lock.h"
 #include "wdf/fx_object.h"
 
 namespace platform::wdf {
@@ -58,6 +71,12 @@ class fx_queue : public fx_object {
     const WDF_IO_QUEUE_CONFIG& config() const { return config_; }
     bool power_managed() const { return power_managed_; }
     bool has_handler_for(UCHAR major) const;
+
+    // Execution level and synchronisation scope as resolved at creation, and the callback
+    // lock (the queue's own, or its device's under device scope).
+    bool passive() const { return passive_; }
+    WDF_SYNCHRONIZATION_SCOPE sync_scope_in_effect() const { return scope_; }
+    fx_callback_lock* callback_lock() const { return callback_lock_; }
 
     // ---- Requests entering and leaving (queue_requests.cpp) ---------------------------------
 
@@ -141,12 +160,14 @@ class fx_queue : public fx_object {
         off,         // nothing is presented
         restarting,  // EvtIoResume due for `stop_notify_`
     };
-    // The framework's system work item of a passive-level queue: one thread that runs the
-    // loop at PASSIVE_LEVEL whenever a caller above it had work for the queue. Guarded by the
-    // scheduler lock.
+    // The framework's system work item (passive-level queues) or DPC (the others): one
+    // thread that runs the loop whenever a caller could not (above PASSIVE_LEVEL for a
+    // passive-level queue, or holding the queue's callback lock), at PASSIVE_LEVEL or, for a
+    // dispatch-level queue, at DISPATCH_LEVEL. Guarded by the scheduler lock.
     struct worker {
         bool posted = false;  // the caller's work waits for the worker (m_WorkItemQueued)
         bool stop = false;
+        std::uint8_t irql = 0;  // the loop runs at this IRQL
         std::shared_ptr<scheduler::joinable> thread;
     };
 
@@ -162,7 +183,7 @@ class fx_queue : public fx_object {
     bool present_next(std::unique_lock<std::mutex>& lk);
     void present(std::unique_lock<std::mutex>& lk, fx_request* request);
     void call_driver(std::unique_lock<std::mutex>& lk, const char* role, fx_request* request,
-                     const std::function<void()>& fn);
+                     const std::function<void()>& fn, bool serialised = true);
     bool in_own_loop_locked() const;
 
     // queue_power.cpp.
@@ -185,6 +206,8 @@ class fx_queue : public fx_object {
     void leave_driver_locked(fx_request* request);
 
     // queue.cpp.
+    void configure_constraints();
+    void start_worker();
     void wait_for(std::unique_lock<std::mutex>& lk, const std::function<bool()>& ready,
                   const char* what);
     [[noreturn]] void report_never_completed(const char* when);
@@ -193,6 +216,10 @@ class fx_queue : public fx_object {
     WDF_IO_QUEUE_CONFIG config_;
     bool power_managed_ = false;
     bool passive_ = false;  // callbacks only at PASSIVE_LEVEL
+    WDF_SYNCHRONIZATION_SCOPE scope_ = WdfSynchronizationScopeNone;
+    bool serialised_ = false;  // queue or device scope: callbacks run under callback_lock_
+    std::unique_ptr<fx_callback_lock> own_lock_;
+    fx_callback_lock* callback_lock_ = nullptr;  // own_lock_, or the device's
 
     // Guarded by the scheduler lock.
     bool accept_ = true;
@@ -216,7 +243,7 @@ class fx_queue : public fx_object {
     PFN_WDF_IO_QUEUE_STATE ready_ = nullptr;
     WDFCONTEXT ready_context_ = nullptr;
     bool transition_from_empty_ = false;
-    std::shared_ptr<worker> worker_;  // passive-level queues only
+    std::shared_ptr<worker> worker_;
 };
 
 fx_queue* queue_from(WDFQUEUE handle, const char* routine);

@@ -14,14 +14,16 @@ bool fx_queue::must_defer_locked(const thread_record& me) const {
     // A passive-level queue never calls the driver above PASSIVE_LEVEL.
     if (passive_ && me.irql > PASSIVE_LEVEL)
         return true;
-    // A queue with a synchronisation scope also defers when the calling thread already holds
-    // the queue's callback (presentation) lock, to a DPC or, when passive, to the worker.
-    // Queues here have no callback lock yet, so no thread holds it.
-    return false;
+    // A thread that holds the queue's callback lock (a callback serialised with the queue, or
+    // the driver's WdfObjectAcquireLock) would take it again for the queue's callback: the
+    // framework defers to its DPC or, when passive, to its work item. Every queue has the
+    // lock, whatever its scope.
+    return callback_lock_->held_by_current();
 }
 
-// Hands the loop to the worker thread. The worker runs the loop once more for every posting,
-// so work posted while it is already running is not lost (m_RequeueDeferredDispatcher).
+// Hands the loop to the worker thread (m_WorkItemQueued, m_DpcQueued). The worker runs the
+// loop once more for every posting, so work posted while it is already running is not lost
+// (m_RequeueDeferredDispatcher).
 void fx_queue::post_to_worker_locked() {
     worker_->posted = true;
     scheduler::get().wake();
@@ -134,7 +136,9 @@ bool fx_queue::deliver_state_callback(std::unique_lock<std::mutex>& lk) {
         WDFCONTEXT ctx = context;
         done = nullptr;
         context = nullptr;
-        call_driver(lk, "EvtIoQueueState", nullptr, [&] { fn(self, ctx); });
+        // The stop-complete callback is not serialised with the queue; purge-complete is.
+        call_driver(
+            lk, "EvtIoQueueState", nullptr, [&] { fn(self, ctx); }, !idle_due);
     }
     return true;
 }
@@ -219,17 +223,21 @@ void fx_queue::present(std::unique_lock<std::mutex>& lk, fx_request* r) {
     call_driver(lk, role, r, fn);
 }
 
-// Runs one driver callback of this queue with no platform lock held, inside the verifier's
-// guard (which checks the IRQL and the locks the callback returns with). The request, if
-// any, may be gone when this returns.
+// Runs one driver callback of this queue with no platform lock held, under the queue's
+// callback lock when its scope asks for it and `serialised` (every callback but
+// stop-complete), inside the verifier's guard (which checks the IRQL and the locks the
+// callback returns with). The request, if any, may be gone when this returns.
 void fx_queue::call_driver(std::unique_lock<std::mutex>& lk, const char* role, fx_request* r,
-                           const std::function<void()>& fn) {
+                           const std::function<void()>& fn, bool serialised) {
     const void* request = r != nullptr ? static_cast<const void*>(r->handle()) : nullptr;
     const char* kind = r != nullptr ? io_kind_name(r->major()) : "";
     lk.unlock();
     {
+        callback_lock_hold hold(serialised_ && serialised ? callback_lock_ : nullptr);
         verifier::driver_call call({role, handle(), request, kind});
         fn();
+        hold.check_returned(role);
+        call.returned();
     }
     lk.lock();
 }

@@ -12,8 +12,13 @@
 // dispatch-level callback, hands that wait to a worker thread, as the framework defers a
 // passive dispose.
 //
+// Serialisation: a timer created with AutomaticSerialization under a parent whose
+// synchronisation scope is the queue or the device takes that scope's callback lock around
+// EvtTimerFunc (FxTimer::TimerHandler, FxObject::_GetEffectiveLock); the look-up is
+// `effective_callback_lock`, shared with queues and work items.
+//
 // State below is guarded by the scheduler lock (the stop waits on it).
-#include "wdf/fx_timer.h"
+#include <wdf.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -27,15 +32,11 @@
 #include "core/faults.h"
 #include "core/scheduler.h"
 #include "kernel/timer.h"
+#include "wdf/fx_callback_lock.h"
 #include "wdf/fx_device.h"
 #include "wdf/fx_driver.h"
 
 namespace platform::wdf {
-
-callback_lock* callback_lock_of(fx_object* owner) {
-    (void)owner;
-    return nullptr;
-}
 
 namespace {
 
@@ -106,31 +107,6 @@ fx_device* device_of(fx_object* object) {
     return nullptr;
 }
 
-// The object whose callback constraints a serialised child follows: the nearest of the
-// parent and its ancestors that has callbacks of its own (FxDeviceBase::_SearchForDevice).
-fx_object* constraints_owner(fx_object* parent) {
-    for (fx_object* o = parent; o != nullptr; o = o->parent()) {
-        if (o->type() == fx_type::queue || o->type() == fx_type::file_object ||
-            o->type() == fx_type::device) {
-            return o;
-        }
-    }
-    return nullptr;
-}
-
-// Whether the object's callbacks are passive-level ones (FxObject::IsPassiveCallbacks): it
-// asked for it in its attributes, or it is a device, queue or file object whose resolved
-// execution level is passive.
-bool passive_callbacks(fx_object* object) {
-    if (object->execution_level() == WdfExecutionLevelPassive) {
-        return true;
-    }
-    bool has_callbacks = object->type() == fx_type::queue ||
-                         object->type() == fx_type::file_object ||
-                         object->type() == fx_type::device;
-    return has_callbacks && object->resolved_execution_level() == WdfExecutionLevelPassive;
-}
-
 class fx_timer : public fx_object {
   public:
     fx_timer() : fx_object(fx_type::timer) {
@@ -143,7 +119,7 @@ class fx_timer : public fx_object {
     ULONG period_ms = 0;
     ULONG tolerable_delay_ms = 0;
     bool passive = false;
-    fx_object* lock_owner = nullptr;  // whose callback lock serialises EvtTimerFunc, if any
+    fx_callback_lock* serialising_lock = nullptr;  // held around EvtTimerFunc, if any
     fx_driver* driver = nullptr;
 
     BOOLEAN start(LONGLONG due_time);
@@ -192,18 +168,13 @@ void fx_timer::run_callback() {
     }
     {
         driver_scope scope(driver);
-        // Serialisation with the parent: its synchronisation scope's callback lock, if any.
-        callback_lock* lock = lock_owner != nullptr ? callback_lock_of(lock_owner) : nullptr;
-        if (lock != nullptr) {
-            lock->acquire();
-        }
-        {
-            verifier::driver_call call({"EvtTimerFunc", handle()});
-            callback(handle_as<WDFTIMER>());
-        }
-        if (lock != nullptr) {
-            lock->release();
-        }
+        // Serialisation with the parent: its synchronisation scope's callback lock, if any,
+        // taken before the call so the verifier sees the callback's own locks only.
+        callback_lock_hold hold(serialising_lock);
+        verifier::driver_call call({"EvtTimerFunc", handle()});
+        callback(handle_as<WDFTIMER>());
+        hold.check_returned("EvtTimerFunc");
+        call.returned();
     }
     std::lock_guard g(s.lock());
     callback_thread_ = nullptr;
@@ -409,24 +380,18 @@ NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attribu
         return STATUS_INVALID_DEVICE_REQUEST;  // the parent has no device as an ancestor
 
     // FxObject::_GetEffectiveLock: serialise with the constraints owner's scope, if any.
-    fx_object* lock_owner = nullptr;
-    if (Config->AutomaticSerialization) {
-        fx_object* owner = constraints_owner(parent);
-        WDF_SYNCHRONIZATION_SCOPE scope = owner->resolved_sync_scope();
-        if (scope != WdfSynchronizationScopeNone &&
-            scope != WdfSynchronizationScopeInheritFromParent) {
-            if (passive != passive_callbacks(parent))
-                return STATUS_WDF_INCOMPATIBLE_EXECUTION_LEVEL;
-            lock_owner = owner;
-        }
-    }
+    fx_callback_lock* serialising_lock = nullptr;
+    status = effective_callback_lock(parent, Config->AutomaticSerialization != FALSE, passive,
+                                     &serialising_lock);
+    if (!NT_SUCCESS(status))
+        return status;
 
     auto* timer = new fx_timer;
     timer->callback = Config->EvtTimerFunc;
     timer->period_ms = Config->Period;
     timer->tolerable_delay_ms = tolerable_delay;
     timer->passive = passive;
-    timer->lock_owner = lock_owner;
+    timer->serialising_lock = serialising_lock;
     timer->driver = device->driver;
     status = timer->commit(Attributes, nullptr, attr_parent_required | attr_exec_level_allowed);
     if (!NT_SUCCESS(status)) {

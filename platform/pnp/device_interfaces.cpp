@@ -321,8 +321,8 @@ std::vector<std::u16string> enabled(const GUID& type) {
 
 std::vector<std::string> registered_entries(PDRIVER_OBJECT driver) {
     table& s = the_state();
+    std::vector<std::string> out = target_notify::registered_entries(driver);
     std::lock_guard g(scheduler::get().lock());
-    std::vector<std::string> out;
     for (auto& e : s.entries) {
         if (driver == nullptr || e->driver == driver) {
             std::string name =
@@ -330,9 +330,6 @@ std::vector<std::string> registered_entries(PDRIVER_OBJECT driver) {
             out.push_back("PnP notification entry of " + name + " for interface class " +
                           kernel::to_utf8(guid_text(e->type)) + " still registered");
         }
-    }
-    for (auto& line : target_notify::registered_entries(driver)) {
-        out.push_back(line);
     }
     return out;
 }

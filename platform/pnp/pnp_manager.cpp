@@ -329,8 +329,9 @@ void delete_pdo(device_node* n, device_state final_state) {
 }
 
 void remove_now(device_node* n, device_state final_state) {
-    send_pnp(n->pdo, IRP_MN_REMOVE_DEVICE);
+    // Holders of the device's file objects hear of the removal before the device goes.
     target_notify::remove_complete(n->pdo);
+    send_pnp(n->pdo, IRP_MN_REMOVE_DEVICE);
     delete_pdo(n, final_state);
 }
 

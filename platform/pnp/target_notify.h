@@ -8,7 +8,7 @@
 //                     callback that fails vetoes the removal (those already told hear
 //                     GUID_TARGET_DEVICE_REMOVE_CANCELLED);
 //   cancelled         GUID_TARGET_DEVICE_REMOVE_CANCELLED after IRP_MN_CANCEL_REMOVE_DEVICE;
-//   removal           GUID_TARGET_DEVICE_REMOVE_COMPLETE after IRP_MN_REMOVE_DEVICE, or after
+//   removal           GUID_TARGET_DEVICE_REMOVE_COMPLETE before IRP_MN_REMOVE_DEVICE, or after
 //                     IRP_MN_SURPRISE_REMOVAL (so holders close their handles and the
 //                     removal can follow); each registration hears it once.
 #pragma once

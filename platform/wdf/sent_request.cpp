@@ -335,24 +335,24 @@ void fx_sent_request::on_irp_completed() {
             break;
     }
     auto& q = queue_state();
-    std::shared_ptr<scheduler::joinable> start;
-    {
-        std::lock_guard g(s.lock());
-        if (!q.thread) {
-            // Never joined: like the I/O manager's close worker it lives as long as the process.
-            q.thread = s.start_thread("io-completion", [] {
-                completion_thread_body([](fx_sent_request* r) {
-                    thread_record& me = scheduler::get().current();
-                    me.irql = DISPATCH_LEVEL;
-                    r->finish_completion();
-                    me.irql = PASSIVE_LEVEL;
-                    r->release();
-                });
+    static std::once_flag started;
+    std::call_once(started, [&q, &s] {
+        // Never joined: like the I/O manager's close worker it lives as long as the process.
+        auto thread = s.start_thread("io-completion", [] {
+            completion_thread_body([](fx_sent_request* r) {
+                thread_record& me = scheduler::get().current();
+                me.irql = DISPATCH_LEVEL;
+                r->finish_completion();
+                me.irql = PASSIVE_LEVEL;
+                r->release();
             });
-        }
-        q.pending.push_back(this);
-        s.wake();
-    }
+        });
+        std::lock_guard g(s.lock());
+        q.thread = std::move(thread);
+    });
+    std::lock_guard g(s.lock());
+    q.pending.push_back(this);
+    s.wake();
 }
 
 // FxIoTarget::RequestCompletionRoutine and FxRequestBase::CompleteSubmitted: copy the output

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/bugcheck.h"
+#include "core/driver_call.h"
 #include "core/faults.h"
 #include "core/scheduler.h"
 #include "wdf/fx_device.h"
@@ -24,8 +25,12 @@ constexpr ULONG reuse_must_complete = WDF_REQUEST_REUSE_MUST_COMPLETE;
 void require_irql(std::uint8_t max, const char* routine) {
     std::uint8_t irql = scheduler::get().current().irql;
     if (irql > max) {
+        std::string call = verifier::describe_current_call();
         bug_check(bug_code::irql_not_less_or_equal,
-                  std::string(routine) + " called at IRQL " + std::to_string(irql), irql, max);
+                  std::string(routine) + " called at IRQL " + std::to_string(irql) +
+                      " (it needs IRQL " + std::to_string(max) + " or lower)" +
+                      (call.empty() ? "" : " " + call),
+                  irql, max);
     }
 }
 

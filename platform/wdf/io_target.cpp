@@ -235,7 +235,9 @@ bool fx_io_target::submit(fx_sent_request* r, const WDF_REQUEST_SEND_OPTIONS* op
 }
 
 NTSTATUS fx_io_target::submit_sync(fx_sent_request* r, const WDF_REQUEST_SEND_OPTIONS* options,
-                                   bool call_routine, const char* routine) {
+                                   bool call_routine, const char* routine, bool* sent) {
+    if (sent != nullptr)
+        *sent = false;
     auto& s = scheduler::get();
     if (s.current().irql != PASSIVE_LEVEL) {
         bug_check(bug_code::irql_not_less_or_equal,
@@ -267,6 +269,8 @@ NTSTATUS fx_io_target::submit_sync(fx_sent_request* r, const WDF_REQUEST_SEND_OP
         std::lock_guard ig(r->irp()->cancel_lock);
         return r->irp()->status;
     }
+    if (sent != nullptr)
+        *sent = true;
     std::unique_lock lk(s.lock());
     std::function<bool()> done = [&w] { return w.done; };
     if (!s.block(lk, done, deadline, "a synchronous send to an I/O target")) {

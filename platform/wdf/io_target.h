@@ -48,8 +48,9 @@ class fx_io_target : public fx_object {
     // Sends and waits (FxIoTarget::SubmitSync): a time-out cancels the request, waits for it
     // to come back and reports STATUS_IO_TIMEOUT. `call_routine` also runs the driver's
     // completion routine (WdfRequestSend with WDF_REQUEST_SEND_OPTION_SYNCHRONOUS).
+    // `sent` (optional) tells whether the request reached the target.
     NTSTATUS submit_sync(fx_sent_request* request, const WDF_REQUEST_SEND_OPTIONS* options,
-                         bool call_routine, const char* routine);
+                         bool call_routine, const char* routine, bool* sent = nullptr);
 
     // From the request's completion: it has left the sent list (lock held) / its completion
     // routine has returned (lock not held).

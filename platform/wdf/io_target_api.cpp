@@ -393,8 +393,11 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
     if (flags & WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET)
         return fail(STATUS_INVALID_DEVICE_STATE);  // only for requests a queue presented
     if (flags & WDF_REQUEST_SEND_OPTION_SYNCHRONOUS) {
-        (void)t->submit_sync(r, Options, true, "WdfRequestSend");
-        return TRUE;  // the outcome is in WdfRequestGetStatus
+        // The outcome is in WdfRequestGetStatus; FALSE when the request never reached the
+        // target (FxIoTarget::SubmitSync without SubmitSent).
+        bool sent = false;
+        (void)t->submit_sync(r, Options, true, "WdfRequestSend", &sent);
+        return sent ? TRUE : FALSE;
     }
     if ((flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) && Options->Timeout != 0)
         not_implemented("WdfRequestSend with a time-out on an asynchronous send");

@@ -293,6 +293,10 @@ TEST_F(IoTargetClose, CancelsOutstandingRequestsAndRefusesLaterSends) {
     EXPECT_EQ(WdfIoTargetGetState(t), WdfIoTargetClosed);
     EXPECT_EQ(WdfIoTargetFormatRequestForIoctl(t, r, kEcho, memory, nullptr, nullptr, nullptr),
               STATUS_INVALID_DEVICE_STATE);
+    WDF_REQUEST_SEND_OPTIONS sync;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&sync, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS);
+    EXPECT_FALSE(WdfRequestSend(r, t, &sync));  // not formatted, and the target is closed
+    EXPECT_EQ(WdfRequestGetStatus(r), STATUS_REQUEST_NOT_ACCEPTED);
     EXPECT_EQ(
         WdfIoTargetSendIoctlSynchronously(t, nullptr, kEcho, nullptr, nullptr, nullptr, nullptr),
         STATUS_INVALID_DEVICE_STATE);

@@ -1,6 +1,6 @@
 // Framework I/O targets: another driver's device (opened by name or given as a device
 // object) to which the driver formats and sends requests, synchronously or with a
-// completion routine. The types and initialisers only, for now.
+// completion routine.
 #pragma once
 
 #include <wdfmemory.h>
@@ -101,8 +101,48 @@ FORCEINLINE VOID WDF_IO_TARGET_OPEN_PARAMS_INIT_REOPEN(PWDF_IO_TARGET_OPEN_PARAM
     Params->Type = WdfIoTargetOpenReopen;
 }
 
-// The I/O target routines (create, open, start, stop, send, format) come with the platform's
-// I/O targets; until then they are not declared, so a driver that calls one fails to compile
-// naming it.
+NTSTATUS WdfIoTargetCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES IoTargetAttributes,
+                           WDFIOTARGET* IoTarget);
+NTSTATUS WdfIoTargetOpen(WDFIOTARGET IoTarget, PWDF_IO_TARGET_OPEN_PARAMS OpenParams);
+VOID WdfIoTargetCloseForQueryRemove(WDFIOTARGET IoTarget);
+VOID WdfIoTargetClose(WDFIOTARGET IoTarget);
+NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget);
+VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action);
+VOID WdfIoTargetPurge(WDFIOTARGET IoTarget, WDF_IO_TARGET_PURGE_IO_ACTION Action);
+WDF_IO_TARGET_STATE WdfIoTargetGetState(WDFIOTARGET IoTarget);
+WDFDEVICE WdfIoTargetGetDevice(WDFIOTARGET IoTarget);
+NTSTATUS WdfIoTargetQueryForInterface(WDFIOTARGET IoTarget, LPCGUID InterfaceType,
+                                      PINTERFACE Interface, USHORT Size, USHORT Version,
+                                      PVOID InterfaceSpecificData);
+PDEVICE_OBJECT WdfIoTargetWdmGetTargetDeviceObject(WDFIOTARGET IoTarget);
+PFILE_OBJECT WdfIoTargetWdmGetTargetFileObject(WDFIOTARGET IoTarget);
+NTSTATUS WdfIoTargetSendReadSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request,
+                                          PWDF_MEMORY_DESCRIPTOR OutputBuffer,
+                                          PLONGLONG DeviceOffset,
+                                          PWDF_REQUEST_SEND_OPTIONS RequestOptions,
+                                          PULONG_PTR BytesRead);
+NTSTATUS WdfIoTargetFormatRequestForRead(WDFIOTARGET IoTarget, WDFREQUEST Request,
+                                         WDFMEMORY OutputBuffer,
+                                         PWDFMEMORY_OFFSET OutputBufferOffset,
+                                         PLONGLONG DeviceOffset);
+NTSTATUS WdfIoTargetSendWriteSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request,
+                                           PWDF_MEMORY_DESCRIPTOR InputBuffer,
+                                           PLONGLONG DeviceOffset,
+                                           PWDF_REQUEST_SEND_OPTIONS RequestOptions,
+                                           PULONG_PTR BytesWritten);
+NTSTATUS WdfIoTargetFormatRequestForWrite(WDFIOTARGET IoTarget, WDFREQUEST Request,
+                                          WDFMEMORY InputBuffer,
+                                          PWDFMEMORY_OFFSET InputBufferOffset,
+                                          PLONGLONG DeviceOffset);
+NTSTATUS WdfIoTargetSendIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request,
+                                           ULONG IoctlCode, PWDF_MEMORY_DESCRIPTOR InputBuffer,
+                                           PWDF_MEMORY_DESCRIPTOR OutputBuffer,
+                                           PWDF_REQUEST_SEND_OPTIONS RequestOptions,
+                                           PULONG_PTR BytesReturned);
+NTSTATUS WdfIoTargetFormatRequestForIoctl(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode,
+                                          WDFMEMORY InputBuffer,
+                                          PWDFMEMORY_OFFSET InputBufferOffset,
+                                          WDFMEMORY OutputBuffer,
+                                          PWDFMEMORY_OFFSET OutputBufferOffset);
 
 WDF_EXTERN_C_END

@@ -47,6 +47,7 @@ typedef enum _WDF_REQUEST_TYPE {
 typedef enum _WDF_REQUEST_REUSE_FLAGS {
     WDF_REQUEST_REUSE_NO_FLAGS = 0x00000000,
     WDF_REQUEST_REUSE_SET_NEW_IRP = 0x00000001,
+    WDF_REQUEST_REUSE_MUST_COMPLETE = 0x00000002,
 } WDF_REQUEST_REUSE_FLAGS;
 
 typedef enum _WDF_REQUEST_STOP_ACTION_FLAGS {
@@ -217,13 +218,20 @@ FORCEINLINE VOID WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(PWDF_REQUEST_SEND_OPTIONS 
     Options->Timeout = Timeout;
 }
 
-// Requests the driver creates and sends to an I/O target (WdfRequestCreate, Reuse, Send,
-// CancelSentRequest, SetCompletionRoutine, GetCompletionParams) come with the I/O targets.
+NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET IoTarget,
+                          WDFREQUEST* Request);
+NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReuseParams);
+BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options);
 NTSTATUS WdfRequestGetStatus(WDFREQUEST Request);
 VOID WdfRequestMarkCancelable(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel);
 NTSTATUS WdfRequestMarkCancelableEx(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel);
 NTSTATUS WdfRequestUnmarkCancelable(WDFREQUEST Request);
 BOOLEAN WdfRequestIsCanceled(WDFREQUEST Request);
+BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST Request);
+VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request,
+                                    PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
+                                    WDFCONTEXT CompletionContext);
+VOID WdfRequestGetCompletionParams(WDFREQUEST Request, PWDF_REQUEST_COMPLETION_PARAMS Params);
 VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status);
 VOID WdfRequestCompleteWithPriorityBoost(WDFREQUEST Request, NTSTATUS Status, CCHAR PriorityBoost);
 VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information);

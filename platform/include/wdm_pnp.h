@@ -213,6 +213,16 @@ typedef struct _DEVICE_INTERFACE_CHANGE_NOTIFICATION {
     PUNICODE_STRING SymbolicLinkName;
 } DEVICE_INTERFACE_CHANGE_NOTIFICATION, *PDEVICE_INTERFACE_CHANGE_NOTIFICATION;
 
+// EventCategoryTargetDeviceChange: what a registration on a file object receives when the
+// device behind it is about to be removed (GUID_TARGET_DEVICE_QUERY_REMOVE), stays
+// (GUID_TARGET_DEVICE_REMOVE_CANCELLED) or is gone (GUID_TARGET_DEVICE_REMOVE_COMPLETE).
+typedef struct _TARGET_DEVICE_REMOVAL_NOTIFICATION {
+    USHORT Version;
+    USHORT Size;
+    GUID Event;
+    struct _FILE_OBJECT* FileObject;
+} TARGET_DEVICE_REMOVAL_NOTIFICATION, *PTARGET_DEVICE_REMOVAL_NOTIFICATION;
+
 // ---- Routines ---------------------------------------------------------------------------------
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
                                    CONST GUID* InterfaceClassGuid, PUNICODE_STRING ReferenceString,

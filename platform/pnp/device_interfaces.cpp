@@ -23,6 +23,7 @@
 #include "kernel/strings.h"
 #include "pnp/pnp_manager.h"
 #include "pnp/registry.h"
+#include "pnp/target_notify.h"
 
 namespace platform::pnp::interfaces {
 namespace {
@@ -320,8 +321,8 @@ std::vector<std::u16string> enabled(const GUID& type) {
 
 std::vector<std::string> registered_entries(PDRIVER_OBJECT driver) {
     table& s = the_state();
+    std::vector<std::string> out = target_notify::registered_entries(driver);
     std::lock_guard g(scheduler::get().lock());
-    std::vector<std::string> out;
     for (auto& e : s.entries) {
         if (driver == nullptr || e->driver == driver) {
             std::string name =
@@ -353,9 +354,12 @@ void reset() {
     s.records.clear();
     s.held.clear();
     s.base_links.clear();
-    std::lock_guard sg(scheduler::get().lock());
-    s.entries.clear();
-    s.queue.clear();
+    {
+        std::lock_guard sg(scheduler::get().lock());
+        s.entries.clear();
+        s.queue.clear();
+    }
+    target_notify::reset();
 }
 
 }  // namespace platform::pnp::interfaces
@@ -488,8 +492,15 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCate
         return *st;
     }
     require_passive("IoRegisterPlugPlayNotification");
-    if (EventCategory == EventCategoryHardwareProfileChange ||
-        EventCategory == EventCategoryTargetDeviceChange) {
+    if (EventCategory == EventCategoryTargetDeviceChange) {
+        if (EventCategoryFlags != 0) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        return target_notify::register_entry(static_cast<PFILE_OBJECT>(EventCategoryData),
+                                             DriverObject, CallbackRoutine, Context,
+                                             NotificationEntry);
+    }
+    if (EventCategory == EventCategoryHardwareProfileChange) {
         not_implemented("IoRegisterPlugPlayNotification for this event category");
     }
     if (EventCategory != EventCategoryDeviceInterfaceChange || EventCategoryData == nullptr ||
@@ -527,6 +538,9 @@ NTSTATUS IoUnregisterPlugPlayNotification(PVOID NotificationEntry) {
         return *st;
     }
     require_passive("IoUnregisterPlugPlayNotification");
+    if (target_notify::is_entry(NotificationEntry)) {
+        return target_notify::unregister(NotificationEntry, false);
+    }
     return unregister(NotificationEntry, false, "IoUnregisterPlugPlayNotification");
 }
 
@@ -535,6 +549,9 @@ NTSTATUS IoUnregisterPlugPlayNotificationEx(PVOID NotificationEntry) {
         return *st;
     }
     require_passive("IoUnregisterPlugPlayNotificationEx");
+    if (target_notify::is_entry(NotificationEntry)) {
+        return target_notify::unregister(NotificationEntry, true);
+    }
     return unregister(NotificationEntry, true, "IoUnregisterPlugPlayNotificationEx");
 }
 

@@ -10,6 +10,7 @@
 #include "pnp/device_interfaces.h"
 #include "pnp/pnp_internal.h"
 #include "pnp/registry.h"
+#include "pnp/target_notify.h"
 
 namespace platform::pnp {
 namespace detail {
@@ -45,6 +46,8 @@ void delete_pdo(device_node* n, device_state final_state) {
 }
 
 void remove_now(device_node* n, device_state final_state) {
+    // Holders of the device's file objects hear of the removal before the device goes.
+    target_notify::remove_complete(n->pdo);
     send_pnp(n->pdo, IRP_MN_REMOVE_DEVICE);
     delete_pdo(n, final_state);
 }
@@ -70,9 +73,15 @@ NTSTATUS do_query_remove(device_node* n, bool remove_if_accepted, bool even_asle
         n->st == device_state::surprise_removed) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    NTSTATUS st = send_pnp(n->pdo, IRP_MN_QUERY_REMOVE_DEVICE);
+    // Holders of the device's file objects hear of the removal first, and may veto it.
+    NTSTATUS st = target_notify::query_remove(n->pdo);
+    if (!NT_SUCCESS(st)) {
+        return st;
+    }
+    st = send_pnp(n->pdo, IRP_MN_QUERY_REMOVE_DEVICE);
     if (!NT_SUCCESS(st) || !remove_if_accepted) {
         send_pnp(n->pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+        target_notify::remove_cancelled(n->pdo);
         return st;
     }
     remove_now(n, device_state::removed);
@@ -187,6 +196,7 @@ NTSTATUS surprise_remove(device_node* node, removal_after_surprise when) {
         n->last = send_pnp(n->pdo, IRP_MN_SURPRISE_REMOVAL);
         n->st = device_state::surprise_removed;
         interfaces::disable_all(n->pdo, false);
+        target_notify::remove_complete(n->pdo);  // holders close their handles
         if (when == removal_after_surprise::at_once || handles_closed(n->pdo)) {
             remove_now(n, device_state::removed);
             return;

@@ -39,6 +39,9 @@ fx_request::fx_request(io_package* package, PIRP irp, bool is_create)
       is_create_(is_create),
       major_(irp->major) {}
 
+fx_request::fx_request(PIRP irp)
+    : fx_object(fx_type::request), irp_(irp), package_(nullptr), is_create_(false), major_(0) {}
+
 fx_request* fx_request::create(io_package* package, PIRP irp, bool is_create, NTSTATUS* status) {
     auto* r = new fx_request(package, irp, is_create);
     const io_device_config& cfg = package->config();
@@ -70,6 +73,8 @@ size_t fx_request::transfer_length() const {
 }
 
 fx_file_object* fx_request::file_object() const {
+    if (package_ == nullptr)
+        return nullptr;  // a request the driver created has no file object
     return fx_file_object::resolve(package_, irp_->file);
 }
 
@@ -160,6 +165,8 @@ std::string fx_request::describe_locked() const {
     std::string what = std::string(io_kind_name(major_)) + " request " + buf;
     if (received_by != nullptr)
         return what + " received by " + received_by;
+    if (package_ == nullptr)
+        return what + " created by the driver";
     if (is_create_)
         return what + " received by EvtDeviceFileCreate";
     return what + " never presented to the driver";
@@ -198,6 +205,12 @@ void fx_request::complete(NTSTATUS status, ULONG_PTR info, bool by_framework) {
         std::unique_lock lk(sched_lock());
         if (where == place::completed) {
             violation("WDFREQUEST completed twice: " + describe_locked(), as_number(handle()));
+        }
+        if (package_ == nullptr) {
+            violation("WdfRequestComplete: the " + describe_locked() +
+                          " (WdfRequestCreate) is not completed by the driver; delete it with "
+                          "WdfObjectDelete once its send has completed",
+                      as_number(handle()));
         }
         if (!by_framework)
             check_completion_locked(status, info);
@@ -273,6 +286,10 @@ namespace {
 
 // Where the input or the output of a request lives, with the framework's checks.
 NTSTATUS locate_buffer(fx_request* r, bool output, PVOID* buffer, size_t* length) {
+    // A request the driver created has no buffers of its own to hand back: it describes
+    // what the driver sends.
+    if (r->driver_created())
+        return STATUS_INVALID_DEVICE_REQUEST;
     PIRP irp = r->irp();
     UCHAR major = r->major();
     size_t len = 0;
@@ -406,7 +423,9 @@ ULONG_PTR WdfRequestGetInformation(WDFREQUEST Request) {
 
 NTSTATUS WdfRequestGetStatus(WDFREQUEST Request) {
     fx_request* r = request_from(Request, "WdfRequestGetStatus");
-    return r->irp()->status;
+    PIRP irp = r->irp();
+    std::lock_guard g(irp->cancel_lock);  // a target's completion records it under this lock
+    return irp->status;
 }
 
 VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters) {

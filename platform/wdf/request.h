@@ -34,6 +34,9 @@ class fx_request : public fx_object {
 
     PIRP irp() const { return irp_; }
     io_package* package() const { return package_; }
+    // Created by the driver with WdfRequestCreate (no queue, no I/O package): see
+    // sent_request.h.
+    bool driver_created() const { return package_ == nullptr; }
     bool is_create() const { return is_create_; }
     UCHAR major() const { return major_; }
     // Read length, write length; 0 for anything else.
@@ -81,6 +84,9 @@ class fx_request : public fx_object {
 
   protected:
     ~fx_request() override = default;
+    // A driver-created request over the IRP it owns; the kind is set when it is formatted.
+    explicit fx_request(PIRP irp);
+    void set_major(UCHAR major) { major_ = major; }
 
   private:
     fx_request(io_package* package, PIRP irp, bool is_create);

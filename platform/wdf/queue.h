@@ -186,6 +186,16 @@ class fx_queue : public fx_object {
                      const std::function<void()>& fn, bool serialised = true);
     bool in_own_loop_locked() const;
 
+    // queue_state.cpp.
+    struct state_callback_slot {
+        PFN_WDF_IO_QUEUE_STATE& done;
+        WDFCONTEXT& context;
+        bool*& flag;
+    };
+    void arm_state_callback_locked(const char* routine, const char* pending_what, bool wait,
+                                   PFN_WDF_IO_QUEUE_STATE done, WDFCONTEXT context,
+                                   state_callback_slot slot, bool* flag);
+
     // queue_power.cpp.
     bool power_notifying_locked() const;
     bool advance_power(std::unique_lock<std::mutex>& lk);

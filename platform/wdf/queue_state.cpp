@@ -30,6 +30,22 @@ void fx_queue::start() {
     dispatch_events(lk);
 }
 
+// The common start of a stop and of a purge or drain: a synchronous call from the queue's own
+// loop would wait for itself, and a second one of the same kind pending is a driver error.
+// Records the driver's state callback and, for a synchronous call, the flag it waits on.
+void fx_queue::arm_state_callback_locked(const char* routine, const char* pending_what, bool wait,
+                                         PFN_WDF_IO_QUEUE_STATE done, WDFCONTEXT context,
+                                         state_callback_slot slot, bool* flag) {
+    if (done == nullptr && !wait)
+        return;
+    if (slot.done != nullptr || slot.flag != nullptr)
+        violation(std::string(routine) + ": " + pending_what + " of this queue is already pending");
+    slot.done = done;
+    slot.context = context;
+    if (wait)
+        slot.flag = flag;
+}
+
 void fx_queue::idle(bool cancel, PFN_WDF_IO_QUEUE_STATE done, WDFCONTEXT context, bool wait,
                     const char* routine) {
     fx_ref keep(this);
@@ -41,15 +57,8 @@ void fx_queue::idle(bool cancel, PFN_WDF_IO_QUEUE_STATE done, WDFCONTEXT context
     if (closed_ || deleting())
         return;
     bool flag = false;
-    if (done != nullptr || wait) {
-        if (idle_done_ != nullptr || idle_flag_ != nullptr) {
-            violation(std::string(routine) + ": a stop of this queue is already pending");
-        }
-        idle_done_ = done;
-        idle_context_ = context;
-        if (wait)
-            idle_flag_ = &flag;
-    }
+    arm_state_callback_locked(routine, "a stop", wait, done, context,
+                              {idle_done_, idle_context_, idle_flag_}, &flag);
     if (!shutdown_)
         accept_ = true;
     dispatch_ = false;
@@ -76,15 +85,8 @@ void fx_queue::purge(bool cancel, PFN_WDF_IO_QUEUE_STATE done, WDFCONTEXT contex
     if (closed_ || deleting())
         return;
     bool flag = false;
-    if (done != nullptr || wait) {
-        if (purge_done_ != nullptr || purge_flag_ != nullptr) {
-            violation(std::string(routine) + ": a purge or drain of this queue is already pending");
-        }
-        purge_done_ = done;
-        purge_context_ = context;
-        if (wait)
-            purge_flag_ = &flag;
-    }
+    arm_state_callback_locked(routine, "a purge or drain", wait, done, context,
+                              {purge_done_, purge_context_, purge_flag_}, &flag);
     accept_ = false;
     if (cancel) {
         cancel_dispatched_ = true;

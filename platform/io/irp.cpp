@@ -31,12 +31,10 @@ NTSTATUS call_driver(PDEVICE_OBJECT device, PIRP irp) {
                   as_number(device));
     }
     irp->device = device;
-    NTSTATUS status = dispatch(device, irp);
-    if (status == STATUS_PENDING) {
-        std::lock_guard g(irp->cancel_lock);
-        irp->pending_returned = true;
-    }
-    return status;
+    // Once the dispatch routine has returned STATUS_PENDING the IRP may already have been
+    // completed, on another thread, and freed by its owner: like the I/O manager, nothing
+    // here touches it after the call.
+    return dispatch(device, irp);
 }
 
 void complete_irp(PIRP irp, NTSTATUS status, ULONG_PTR information) {

@@ -73,7 +73,6 @@ struct _IRP {
     // stops the completion: the IRP belongs to that driver again, which completes it later.
     std::vector<std::function<NTSTATUS(_IRP*)>> completion_routines;
     bool completing = false;        // inside complete_irp (guarded by cancel_lock)
-    bool pending_returned = false;  // a dispatch routine returned STATUS_PENDING for it
 
     // Called once by complete_irp after the outcome is recorded (the I/O manager's
     // completion: copies buffers back, signals the caller's event or OVERLAPPED).
@@ -83,7 +82,7 @@ struct _IRP {
 namespace platform::io {
 
 // IoCallDriver: hands the IRP to the driver that owns `device` (irp->device = device).
-// Returns what the dispatch routine returned; STATUS_PENDING also sets pending_returned.
+// Returns what the dispatch routine returned; the IRP is not touched after the call.
 NTSTATUS call_driver(PDEVICE_OBJECT device, PIRP irp);
 
 // IoCompleteRequest: runs the completion routines, records the outcome and runs the I/O

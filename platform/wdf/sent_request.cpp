@@ -284,7 +284,6 @@ void fx_sent_request::prepare_irp(PDEVICE_OBJECT device, PFILE_OBJECT file) {
     p->information = 0;
     p->completed = false;
     p->completing = false;
-    p->pending_returned = false;
     p->completion_routines.clear();
     p->input_length = 0;
     p->output_length = 0;

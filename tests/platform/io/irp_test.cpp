@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "io/irp.h"
+#include "test_device.h"
 
 namespace io = platform::io;
 
@@ -100,4 +101,24 @@ TEST(IrpDeathTest, CompletingWithPendingIsABugCheck) {
             io::complete_irp(&irp, STATUS_PENDING, 0);
         },
         "STATUS_PENDING");
+}
+
+// A dispatch routine may complete the IRP and still return STATUS_PENDING (it marked it
+// pending first); its sender may free the IRP as soon as it is completed. Nothing may touch
+// the IRP once the dispatch routine has returned (ASan reports it when something does).
+TEST(IrpDispatch, NothingTouchesAnIrpAfterItsDispatchRoutineReturnsPending) {
+    io_test::test_device dev(u"\\Device\\IrpPending", u"", u"");
+    dev.on(IRP_MJ_READ, [](PIRP irp) {
+        io::complete_irp(irp, STATUS_SUCCESS, 0);
+        return STATUS_PENDING;
+    });
+    auto* irp = new _IRP;
+    irp->major = IRP_MJ_READ;
+    bool completed = false;
+    irp->on_complete = [&completed](PIRP done) {
+        completed = true;
+        delete done;  // the sender frees what came back
+    };
+    EXPECT_EQ(io::call_driver(dev.device, irp), STATUS_PENDING);
+    EXPECT_TRUE(completed);
 }

@@ -20,10 +20,26 @@ EVT_WDF_TIMER CFragmentEvtTimer;
 
 C_ASSERT(sizeof(WCHAR) == 2);
 
+/* Every callback of the queue brackets its work with these: an entry while another callback
+ * of the same queue is running means the callback lock did not serialise them. */
+static VOID CFragmentEnterCallback(PC_QUEUE_CONTEXT Context) {
+    if (InterlockedIncrement(&Context->Running) != 1) {
+        InterlockedIncrement(&Context->Overlaps);
+    }
+}
+
+static VOID CFragmentLeaveCallback(PC_QUEUE_CONTEXT Context) {
+    InterlockedDecrement(&Context->Running);
+}
+
+/* Runs under the queue's callback lock, so it never meets the timer routine halfway. */
 _Use_decl_annotations_ VOID CFragmentEvtRequestCancel(WDFREQUEST Request) {
     PC_QUEUE_CONTEXT context = CQueueGetContext(WdfRequestGetIoQueue(Request));
+    CFragmentEnterCallback(context);
     context->CurrentRequest = NULL;
+    InterlockedIncrement(&context->CancelCompleted);
     WdfRequestCompleteWithInformation(Request, STATUS_CANCELLED, 0);
+    CFragmentLeaveCallback(context);
 }
 
 _Use_decl_annotations_ VOID CFragmentEvtIoRead(WDFQUEUE Queue, WDFREQUEST Request, size_t Length) {
@@ -31,27 +47,40 @@ _Use_decl_annotations_ VOID CFragmentEvtIoRead(WDFQUEUE Queue, WDFREQUEST Reques
     WDF_REQUEST_PARAMETERS parameters;
     PWCHAR buffer;
     size_t size;
+    size_t written = 0;
     NTSTATUS status;
 
+    CFragmentEnterCallback(context);
     WDF_REQUEST_PARAMETERS_INIT(&parameters);
     WdfRequestGetParameters(Request, &parameters);
     status = WdfRequestRetrieveOutputBuffer(Request, sizeof(WCHAR), (PVOID*)&buffer, &size);
     if (!NT_SUCCESS(status)) {
         KdPrint(("CFragmentEvtIoRead: no buffer 0x%x (%Iu bytes asked)\n", status, Length));
         WdfRequestComplete(Request, status);
-        return;
+        goto Exit;
     }
     status = RtlStringCbPrintfW(buffer, size, L"runs %d", (int)context->TimerRuns);
+    if (NT_SUCCESS(status)) {
+        status = RtlStringCbLengthW(buffer, size, &written);
+    }
     if (!NT_SUCCESS(status)) {
         WdfRequestComplete(Request, status);
-        return;
+        goto Exit;
     }
+    /* The timer routine completes the request; until then a cancel may take it. */
     status = WdfRequestMarkCancelableEx(Request, CFragmentEvtRequestCancel);
     if (!NT_SUCCESS(status)) {
+        if (status == STATUS_CANCELLED) {
+            InterlockedIncrement(&context->CancelCompleted);
+        }
         WdfRequestCompleteWithInformation(Request, status, 0);
-        return;
+        goto Exit;
     }
     context->CurrentRequest = Request;
+    context->CurrentLength = written + sizeof(WCHAR); /* with the terminator */
+
+Exit:
+    CFragmentLeaveCallback(context);
 }
 
 _Use_decl_annotations_ VOID CFragmentEvtQueueDestroy(WDFOBJECT Object) {
@@ -59,10 +88,31 @@ _Use_decl_annotations_ VOID CFragmentEvtQueueDestroy(WDFOBJECT Object) {
     context->Timer = NULL;
 }
 
+/* Completes the request the read left pending. The timer is serialised with the queue
+ * (AutomaticSerialization), so CurrentRequest cannot change underneath it; a cancel that has
+ * already taken the request makes WdfRequestUnmarkCancelable return STATUS_CANCELLED, and the
+ * cancel routine, which runs once this routine has released the lock, completes it. */
 _Use_decl_annotations_ VOID CFragmentEvtTimer(WDFTIMER Timer) {
     WDFQUEUE queue = (WDFQUEUE)WdfTimerGetParentObject(Timer);
     PC_QUEUE_CONTEXT context = CQueueGetContext(queue);
+    WDFREQUEST request;
+
+    CFragmentEnterCallback(context);
+    if (KeGetCurrentIrql() != DISPATCH_LEVEL) {
+        InterlockedIncrement(&context->TimerOffDispatch);
+    }
     InterlockedIncrement(&context->TimerRuns);
+    request = context->CurrentRequest;
+    if (request != NULL) {
+        if (WdfRequestUnmarkCancelable(request) != STATUS_CANCELLED) {
+            context->CurrentRequest = NULL;
+            InterlockedIncrement(&context->TimerCompleted);
+            WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, context->CurrentLength);
+        } else {
+            InterlockedIncrement(&context->TimerLeftToCancel);
+        }
+    }
+    CFragmentLeaveCallback(context);
 }
 
 NTSTATUS CFragmentCreateQueueAndTimer(WDFDEVICE Device, LONG PeriodMs, WDFQUEUE* Queue,
@@ -90,7 +140,9 @@ NTSTATUS CFragmentCreateQueueAndTimer(WDFDEVICE Device, LONG PeriodMs, WDFQUEUE*
     }
     context = CQueueGetContext(queue);
 
-    /* The timer is parented to the queue: the framework deletes it with the queue. */
+    /* The timer is parented to the queue: the framework deletes it with the queue. Its
+     * AutomaticSerialization (set by the initialiser) takes the queue's callback lock around
+     * the routine. */
     WDF_TIMER_CONFIG_INIT_PERIODIC(&timerConfig, CFragmentEvtTimer, PeriodMs);
     WDF_OBJECT_ATTRIBUTES_INIT(&timerAttributes);
     timerAttributes.ParentObject = queue;
@@ -109,6 +161,11 @@ NTSTATUS CFragmentCreateQueueAndTimer(WDFDEVICE Device, LONG PeriodMs, WDFQUEUE*
     return STATUS_SUCCESS;
 }
 
+NTSTATUS CFragmentDispatchReadsTo(WDFDEVICE Device, WDFQUEUE Queue) {
+    PAGED_CODE();
+    return WdfDeviceConfigureRequestDispatching(Device, Queue, WdfRequestTypeRead);
+}
+
 VOID CFragmentStartTimer(WDFQUEUE Queue, LONG DueMs) {
     WdfTimerStart(CQueueGetContext(Queue)->Timer, WDF_REL_TIMEOUT_IN_MS((ULONGLONG)DueMs));
 }
@@ -119,6 +176,24 @@ VOID CFragmentStopTimer(WDFQUEUE Queue) {
 
 LONG CFragmentTimerRuns(WDFQUEUE Queue) {
     return CQueueGetContext(Queue)->TimerRuns;
+}
+
+BOOLEAN CFragmentHasCurrentRequest(WDFQUEUE Queue) {
+    BOOLEAN pending;
+    WdfObjectAcquireLock(Queue);
+    pending = CQueueGetContext(Queue)->CurrentRequest != NULL;
+    WdfObjectReleaseLock(Queue);
+    return pending;
+}
+
+VOID CFragmentGetCounts(WDFQUEUE Queue, PC_FRAGMENT_COUNTS Counts) {
+    PC_QUEUE_CONTEXT context = CQueueGetContext(Queue);
+    Counts->TimerRuns = context->TimerRuns;
+    Counts->TimerCompleted = context->TimerCompleted;
+    Counts->TimerLeftToCancel = context->TimerLeftToCancel;
+    Counts->CancelCompleted = context->CancelCompleted;
+    Counts->Overlaps = context->Overlaps;
+    Counts->TimerOffDispatch = context->TimerOffDispatch;
 }
 
 NTSTATUS CFragmentPrintDriverVersion(VOID) {

@@ -46,6 +46,10 @@ typedef struct _VRAX_DEVICE_CONTEXT {
     // Per port, the referenced service thread, or NULL. Written by a port's first open and by
     // the port shutdown only.
     PETHREAD PortThreads[VRAX_PORT_COUNT];
+    // Per port, the referenced service thread a bounded shutdown stopped waiting for, or
+    // NULL. The thread may still run driver code: self-managed I/O clean-up and device
+    // clean-up wait for it without limit before the device and the driver can go.
+    PETHREAD AbandonedPortThreads[VRAX_PORT_COUNT];
     // Symbolic link of the arrived SMD interface (buffer below); ports are opened by it.
     UNICODE_STRING SmdSymbolicLink;
     WCHAR SmdSymbolicLinkBuffer[VRAX_SMD_LINK_CHARS];

@@ -55,6 +55,11 @@ typedef struct _VRAX_DEVICE_CONTEXT {
     WCHAR SmdSymbolicLinkBuffer[VRAX_SMD_LINK_CHARS];
     // The SMD interface notification registration, or NULL.
     PVOID InterfaceNotificationEntry;
+    // Lets one interface work item at a time run: an arrival and a removal queue two work
+    // items that the framework may run at once, and two port start-ups must not fill the
+    // same port record together. A synchronization event, signalled while free; initialised
+    // before the notification is registered.
+    KEVENT InterfaceWorkGate;
     // Port indices in use, counted from 0.
     USHORT PortCount;
     // Named notification events programs opened, one reference each, with the kernel handle

@@ -121,6 +121,7 @@ _Use_decl_annotations_ NTSTATUS EvtDeviceSelfManagedIoInit(WDFDEVICE Device) {
     if (context->InterfaceNotificationEntry != nullptr) {
         return STATUS_SUCCESS;
     }
+    KeInitializeEvent(&context->InterfaceWorkGate, SynchronizationEvent, TRUE);
     // An SMD interface that exists already is reported at once, possibly before the call
     // returns; the notification only queues a work item.
     NTSTATUS status = IoRegisterPlugPlayNotification(

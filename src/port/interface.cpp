@@ -95,6 +95,8 @@ _Use_decl_annotations_ VOID SmdInterfaceWork(WDFWORKITEM WorkItem) {
 
     WDFDEVICE device = (WDFDEVICE)WdfWorkItemGetParentObject(WorkItem);
     PVRAX_DEVICE_CONTEXT context = GetVraxDeviceContext(device);
+    (VOID) KeWaitForSingleObject(&context->InterfaceWorkGate, Executive, KernelMode, FALSE,
+                                 nullptr);
     // Read now, not when queued: an arrival quickly followed by a removal runs two work
     // items that both see the removal.
     const ULONG arrived = context->SmdInterfaceArrived;
@@ -109,6 +111,7 @@ _Use_decl_annotations_ VOID SmdInterfaceWork(WDFWORKITEM WorkItem) {
         // The port itself is torn down by its service thread when the SMD side closes it.
         SetDeviceInterface(device, VRAX_INTERFACE_DISABLE);
     }
+    KeSetEvent(&context->InterfaceWorkGate, 0, FALSE);
     WdfObjectDelete(WorkItem);
 }
 

@@ -238,3 +238,18 @@ _Use_decl_annotations_ NTSTATUS SmdPortsStart(WDFDEVICE Device, PCUNICODE_STRING
     }
     return status;
 }
+
+VRAX_PAGED_CODE
+_Use_decl_annotations_ VOID SmdPortsForget(WDFDEVICE Device) {
+    PAGED_CODE();
+
+    for (ULONG i = 0; i < VRAX_PORT_COUNT; ++i) {
+        PSMD_PORT_RECORD port = &SmdPortTable[i];
+        if (port->Device == Device) {
+            port->IoTarget = nullptr;
+            port->PortContext = nullptr;
+            port->SpareTarget = nullptr;
+            port->Device = nullptr;
+        }
+    }
+}

@@ -29,3 +29,7 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID SmdPortReleaseEvents(_In_opt_ PSMD_PORT_RECO
 // a failed open of port 0 itself is not reported.
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     SmdPortsStart(_In_ WDFDEVICE Device, _In_ PCUNICODE_STRING SymbolicLink, _In_ ULONG Mode);
+
+// Forgets the targets of the ports Device owned, which the framework deleted with it: the
+// next device in the same driver image starts from closed records.
+_IRQL_requires_(PASSIVE_LEVEL) VOID SmdPortsForget(_In_ WDFDEVICE Device);

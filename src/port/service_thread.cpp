@@ -40,6 +40,8 @@ enum PORT_WAKE { WakeOpen, WakeRead, WakeClose, WakeStop, WakeRestart, WakeOther
 struct PORT_WAIT_SETS {
     PVOID Open[3];  // open event, PortStopEvent, RestartEvent
     PVOID Main[4];  // read event, close event, PortStopEvent, RestartEvent
+    // Four objects are more than a thread's built-in wait blocks hold.
+    KWAIT_BLOCK WaitBlocks[4];
 };
 
 VRAX_PAGED_CODE
@@ -81,7 +83,7 @@ _IRQL_requires_(PASSIVE_LEVEL) PORT_WAKE WaitForWork(_In_ PORT_WAIT_SETS* Sets) 
     PAGED_CODE();
 
     NTSTATUS status = KeWaitForMultipleObjects(4, Sets->Main, WaitAny, Executive, KernelMode,
-                                               FALSE, nullptr, nullptr);
+                                               FALSE, nullptr, Sets->WaitBlocks);
     switch (status) {
     case STATUS_WAIT_0:
         return WakeRead;

@@ -46,11 +46,20 @@ typedef struct _VRAX_DEVICE_CONTEXT {
     // Per port, the referenced service thread, or NULL. Written by a port's first open and by
     // the port shutdown only.
     PETHREAD PortThreads[VRAX_PORT_COUNT];
+    // Per port, the referenced service thread a bounded shutdown stopped waiting for, or
+    // NULL. The thread may still run driver code: self-managed I/O clean-up and device
+    // clean-up wait for it without limit before the device and the driver can go.
+    PETHREAD AbandonedPortThreads[VRAX_PORT_COUNT];
     // Symbolic link of the arrived SMD interface (buffer below); ports are opened by it.
     UNICODE_STRING SmdSymbolicLink;
     WCHAR SmdSymbolicLinkBuffer[VRAX_SMD_LINK_CHARS];
     // The SMD interface notification registration, or NULL.
     PVOID InterfaceNotificationEntry;
+    // Lets one interface work item at a time run: an arrival and a removal queue two work
+    // items that the framework may run at once, and two port start-ups must not fill the
+    // same port record together. A synchronization event, signalled while free; initialised
+    // before the notification is registered.
+    KEVENT InterfaceWorkGate;
     // Port indices in use, counted from 0.
     USHORT PortCount;
     // Named notification events programs opened, one reference each, with the kernel handle

@@ -56,8 +56,9 @@ typedef _Function_class_(VRAX_KERNEL_CLIENT_SEND_MESSAGE) _IRQL_requires_(PASSIV
                                     _In_ ULONG MessageLength);
 typedef VRAX_KERNEL_CLIENT_SEND_MESSAGE* PVRAX_KERNEL_CLIENT_SEND_MESSAGE;
 
-// The interface: the standard header (Size = sizeof this structure, Version 0, no context,
-// no reference counting), then the four routines in this order.
+// The interface: the standard header (Size = sizeof this structure as compiled for the
+// target architecture: 64 bytes on x64, 32 on x86; Version 0, no context, no reference
+// counting), then the four routines in this order. A caller passes the same sizeof.
 typedef struct _VRAX_KERNEL_INTERFACE {
     INTERFACE InterfaceHeader;
     PVRAX_KERNEL_CLIENT_REGISTER KernelClientRegister;

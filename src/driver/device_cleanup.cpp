@@ -3,7 +3,9 @@
 #include <ntddk.h>
 #include <wdf.h>
 
+#include "../port/port_open.h"
 #include "../port/port_shutdown.h"
+#include "../vrax_device.h"
 #include "code_sections.h"
 #include "device.h"
 
@@ -21,4 +23,10 @@ _Use_decl_annotations_ VOID EvtDeviceContextCleanup(WDFOBJECT Device) {
     // device add failed before setting it.
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_VRAX, "control device %p cleaned up", Device);
     (VOID) SmdPortsStop(static_cast<WDFDEVICE>(Device), TRUE);
+    SmdPortsForget(static_cast<WDFDEVICE>(Device));
+    // The device's objects are gone; nothing may create children of it any more. The next
+    // device in this driver image records itself again.
+    if (ControlDevice == static_cast<WDFDEVICE>(Device)) {
+        ControlDevice = nullptr;
+    }
 }

@@ -1,11 +1,19 @@
 // Hardware preparation and release, self-managed I/O and surprise removal of the control
 // device. The control device has no hardware of its own: preparation only reads the
-// device's one registry setting.
+// device's one registry setting, self-managed I/O is the subscription to the SMD interface,
+// and release and surprise removal withdraw the driver's device interface.
 #include <ntddk.h>
 #include <wdf.h>
 
+#include <initguid.h>
+
+#include <vrax/smd_channel.h>
+
 #include "../driver/code_sections.h"
+#include "../vrax_device.h"
 #include "hardware.h"
+#include "interface.h"
+#include "port_shutdown.h"
 
 #include "../trace.h"
 #if defined(EVENT_TRACING)
@@ -101,7 +109,7 @@ _Use_decl_annotations_ NTSTATUS EvtDeviceReleaseHardware(WDFDEVICE Device,
     PAGED_CODE();
     UNREFERENCED_PARAMETER(ResourcesTranslated);
 
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_VRAX, "hardware of %p released", Device);
+    SetDeviceInterface(Device, VRAX_INTERFACE_DISABLE);
     return STATUS_SUCCESS;
 }
 
@@ -109,20 +117,48 @@ VRAX_PAGED_CODE
 _Use_decl_annotations_ NTSTATUS EvtDeviceSelfManagedIoInit(WDFDEVICE Device) {
     PAGED_CODE();
 
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_VRAX, "self-managed I/O of %p started", Device);
-    return STATUS_SUCCESS;
+    PVRAX_DEVICE_CONTEXT context = GetVraxDeviceContext(Device);
+    if (context->InterfaceNotificationEntry != nullptr) {
+        return STATUS_SUCCESS;
+    }
+    KeInitializeEvent(&context->InterfaceWorkGate, SynchronizationEvent, TRUE);
+    // An SMD interface that exists already is reported at once, possibly before the call
+    // returns; the notification only queues a work item.
+    NTSTATUS status = IoRegisterPlugPlayNotification(
+        EventCategoryDeviceInterfaceChange, PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES,
+        (PVOID)&GUID_DEVINTERFACE_SMD_CHANNEL, WdfDriverWdmGetDriverObject(WdfGetDriver()),
+        SmdInterfaceNotification, context, &context->InterfaceNotificationEntry);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "IoRegisterPlugPlayNotification %!STATUS!",
+                    status);
+        context->InterfaceNotificationEntry = nullptr;
+    }
+    return status;
 }
 
 VRAX_PAGED_CODE
 _Use_decl_annotations_ VOID EvtDeviceSelfManagedIoCleanup(WDFDEVICE Device) {
     PAGED_CODE();
 
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_VRAX, "self-managed I/O of %p cleaned up", Device);
+    PVRAX_DEVICE_CONTEXT context = GetVraxDeviceContext(Device);
+    if (context->InterfaceNotificationEntry != nullptr) {
+        NTSTATUS status = IoUnregisterPlugPlayNotificationEx(context->InterfaceNotificationEntry);
+        if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX,
+                        "IoUnregisterPlugPlayNotificationEx %!STATUS!", status);
+        }
+        context->InterfaceNotificationEntry = nullptr;
+    }
+    // The last point before the device's objects go: a service thread that a bounded
+    // shutdown let go is awaited here, and whatever it switched on meanwhile is off again.
+    SmdPortsAwaitAbandoned(context);
+    SetDeviceInterface(Device, VRAX_INTERFACE_DISABLE);
 }
 
 VRAX_PAGED_CODE
 _Use_decl_annotations_ VOID EvtDeviceSurpriseRemoval(WDFDEVICE Device) {
     PAGED_CODE();
 
-    TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "control device %p surprise-removed", Device);
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "control device surprise-removed");
+    SetDeviceInterface(Device, VRAX_INTERFACE_DISABLE);
 }

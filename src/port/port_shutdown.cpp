@@ -1,11 +1,14 @@
 // Shutdown of the ports. PortStopEvent tells every service thread and every waiting control
-// that the ports are going; the shutdown then waits for the threads and hands the named
-// events programs registered their final signal.
+// that the ports are going; the shutdown then waits for the threads, hands the named events
+// programs registered their final signal, withdraws the device interface and empties the
+// routing and transaction tables.
 #include <ntddk.h>
 #include <wdf.h>
 
 #include "../driver/code_sections.h"
 #include "../vrax_device.h"
+#include "../protocol/routing.h"
+#include "interface.h"
 #include "port_shutdown.h"
 
 #include "../trace.h"
@@ -16,7 +19,8 @@
 namespace {
 
 // Waits for each port's service thread and drops the reference the port's first open took.
-// A thread that outlives a bounded wait is let go all the same.
+// A thread that outlives a bounded wait is let go: its entry is cleared, and its reference
+// moves to AbandonedPortThreads, so that the device cannot go while it runs driver code.
 VRAX_PAGED_CODE
 _IRQL_requires_(PASSIVE_LEVEL) VOID
     WaitForPortThreads(_Inout_ PVRAX_DEVICE_CONTEXT Context, _In_ BOOLEAN WaitForever) {
@@ -33,13 +37,21 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID
         if (thread == nullptr) {
             continue;
         }
+        Context->PortThreads[i] = nullptr;
         NTSTATUS status = KeWaitForSingleObject(thread, Executive, KernelMode, FALSE,
                                                 WaitForever ? nullptr : &timeout);
-        if (status == STATUS_TIMEOUT) {
+        if (status == STATUS_TIMEOUT && Context->AbandonedPortThreads[i] == nullptr) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u thread did not end in time", i);
+            Context->AbandonedPortThreads[i] = thread;
+            continue;
+        }
+        if (status == STATUS_TIMEOUT) {
+            // Only one thread per port can have been started; a second abandoned one
+            // would mean the table was overwritten. Wait for it rather than lose it.
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u second late thread", i);
+            (VOID) KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
         }
         ObDereferenceObject(thread);
-        Context->PortThreads[i] = nullptr;
     }
 }
 
@@ -77,6 +89,24 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID ReleaseNamedEvents(_Inout_ PVRAX_DEVICE_CONT
 }  // namespace
 
 VRAX_PAGED_CODE
+_Use_decl_annotations_ VOID SmdPortsAwaitAbandoned(PVRAX_DEVICE_CONTEXT Context) {
+    PAGED_CODE();
+
+    for (ULONG i = 0; i < VRAX_PORT_COUNT; ++i) {
+        PETHREAD thread = Context->AbandonedPortThreads[i];
+        if (thread == nullptr) {
+            continue;
+        }
+        // Every wait of a service thread ends on PortStopEvent and every request it sends
+        // has a time limit, so this wait ends too.
+        (VOID) KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+        ObDereferenceObject(thread);
+        Context->AbandonedPortThreads[i] = nullptr;
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_VRAX, "port %u late thread ended", i);
+    }
+}
+
+VRAX_PAGED_CODE
 _Use_decl_annotations_ NTSTATUS SmdPortsStop(WDFDEVICE Device, BOOLEAN WaitForever) {
     PAGED_CODE();
 
@@ -88,7 +118,12 @@ _Use_decl_annotations_ NTSTATUS SmdPortsStop(WDFDEVICE Device, BOOLEAN WaitForev
 
     KeSetEvent(&PortStopEvent, 1, FALSE);
     WaitForPortThreads(context, WaitForever);
+    if (WaitForever) {
+        SmdPortsAwaitAbandoned(context);
+    }
     ReleaseNamedEvents(context);
+    SetDeviceInterface(Device, VRAX_INTERFACE_DISABLE);
+    ResetRouting();
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_VRAX, "ports stopped, wait forever %!bool!",
                 WaitForever);
     return STATUS_SUCCESS;

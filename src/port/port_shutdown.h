@@ -5,8 +5,16 @@
 #include <ntddk.h>
 #include <wdf.h>
 
+#include "../vrax_device.h"
+
 // Sets PortStopEvent, waits for each port's service thread (without limit when WaitForever
-// is TRUE, else at most 3 seconds each) and drops its reference, then sets and releases the
-// named events programs registered. STATUS_UNSUCCESSFUL when Device has no device context.
+// is TRUE, else at most 3 seconds each; a thread that outlives its wait is kept for
+// SmdPortsAwaitAbandoned), sets and releases the named events programs registered, disables
+// the device interface and empties the routing and transaction tables.
+// STATUS_UNSUCCESSFUL when Device has no device context.
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     SmdPortsStop(_In_ WDFDEVICE Device, _In_ BOOLEAN WaitForever);
+
+// Waits without limit for the service threads a bounded shutdown let go, and drops their
+// references. Runs before the device's objects go, so no thread outlives what it uses.
+_IRQL_requires_(PASSIVE_LEVEL) VOID SmdPortsAwaitAbandoned(_Inout_ PVRAX_DEVICE_CONTEXT Context);

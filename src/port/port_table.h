@@ -35,6 +35,16 @@ typedef struct _SMD_PORT_RECORD {
     PIOTARGET_SMD_PORT_CONTEXT PortContext;  // context of the current target, or NULL
     WDFIOTARGET IoTarget;                    // the open target, or NULL while closed
     ULONG PortIndex;                         // written at each open; tags every received frame
+    // Set by an arrival of the SMD interface that finds the port's service thread still
+    // alive: the thread then closes the port and opens it again on the new interface
+    // instead of a second open taking the record from under it. A synchronization event,
+    // initialised by the open that starts the thread; waited on by that thread only.
+    KEVENT RestartEvent;
+    // A closed target of this port kept for the next open, or NULL. Targets are never
+    // deleted while the device lives: a sender that read IoTarget just before a close still
+    // holds a valid (closed) target, and re-using it keeps a channel that closes and
+    // re-opens thousands of times to one target object.
+    WDFIOTARGET SpareTarget;
 } SMD_PORT_RECORD, *PSMD_PORT_RECORD;
 
 // Zero at load; element i describes port i.

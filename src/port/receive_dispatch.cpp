@@ -121,7 +121,7 @@ _Use_decl_annotations_ int DispatchReceivedFrame(PUCHAR Frame, ULONG Length, ULO
     }
     PFN_VRAX_RECEIVE_HANDLER handler = CurrentHandler();
     if (handler != nullptr) {
-        handler(PortIndex, (PUCHAR)entry->Frame, Length);
+        handler(PortIndex, Frame, Length);
     }
     return 0;
 }

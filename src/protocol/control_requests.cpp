@@ -1,9 +1,13 @@
-// The port-open notice. Building it needs a transaction id from the port's transaction
-// table, which is not built yet, so the notice is not sent; opening the port's routing does
-// not depend on it.
+// The port-open notice: the first frame the driver sends on a port whose routing has just
+// opened. A control-service request with message id 0x27, no TLVs, from client id 0; it is
+// not tracked, but it draws a transaction id like every control request, so the port's first
+// tracked request carries id 2.
 #include <ntddk.h>
+#include <wdf.h>
 
+#include "../vrax_wire.h"
 #include "control_requests.h"
+#include "routing.h"
 
 #include "../trace.h"
 #if defined(EVENT_TRACING)
@@ -11,6 +15,27 @@
 #endif
 
 _Use_decl_annotations_ int SendPortOpenNotice(ULONG PortIndex) {
-    TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: port-open notice not sent", PortIndex);
-    return -1;
+    WDFWAITLOCK lock = TransactionLock(PortIndex);
+    if (lock == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: notice without transaction lock",
+                    PortIndex);
+        return -1;
+    }
+    // Frame header room, then the control header; nothing follows it.
+    UCHAR buffer[VRAX_FRAME_HEADER_SIZE + VRAX_CONTROL_HEADER_SIZE];
+    PUCHAR message = buffer + VRAX_FRAME_HEADER_SIZE;
+    WdfWaitLockAcquire(lock, nullptr);
+    UCHAR id = DrawTransactionId(PortIndex);
+    message[VRAX_CONTROL_TYPE_OFFSET] = VRAX_MESSAGE_REQUEST;
+    message[VRAX_CONTROL_TRANSACTION_OFFSET] = id;
+    VraxWriteU16(message + VRAX_CONTROL_MESSAGE_ID_OFFSET, VRAX_CONTROL_PORT_OPEN_NOTICE_ID);
+    VraxWriteU16(message + VRAX_CONTROL_LENGTH_OFFSET, 0);
+    int result = SendServiceMessage(PortIndex, VRAX_SERVICE_CONTROL, 0, message,
+                                    VRAX_CONTROL_HEADER_SIZE);
+    WdfWaitLockRelease(lock);
+    if (result != 0) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: notice %u not sent, result %d",
+                    PortIndex, id, result);
+    }
+    return result;
 }

@@ -47,19 +47,33 @@ static VOID FreeRecordList(PVRAX_CLIENT_RECORD* Head) {
     }
 }
 
+// Closes a port's entry for routing: open flag cleared, every client record freed, the port
+// detached from the receive hand-off so that opening its routing attaches it again. The
+// caller holds the port's routing lock, or none exists.
+static VOID CloseRoutingEntry(ULONG Port) {
+    VRAX_ROUTING_ENTRY* entry = &RoutingTable[Port];
+    InterlockedExchange(&entry->Open, 0);
+    for (ULONG service = 0; service < VRAX_SERVICE_TYPE_COUNT; ++service) {
+        FreeRecordList(&entry->Clients[service]);
+    }
+    DetachPort(Port);
+}
+
 _Use_decl_annotations_ int InitRouting() {
     for (ULONG port = 0; port < VRAX_PORT_COUNT; ++port) {
         VRAX_ROUTING_ENTRY* entry = &RoutingTable[port];
-        InterlockedExchange(&entry->Open, 0);
-        RtlZeroMemory(entry->Clients, sizeof(entry->Clients));
         // Locks that exist already (a re-initialisation) are kept: another thread may be
         // waiting on them.
-        if (VraxEnsureWaitLock(&entry->RoutingLock) == nullptr ||
-            VraxEnsureWaitLock(&entry->SendLock) == nullptr) {
+        WDFWAITLOCK lock = VraxEnsureWaitLock(&entry->RoutingLock);
+        if (lock == nullptr || VraxEnsureWaitLock(&entry->SendLock) == nullptr) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "routing: port %u lock creation failed",
                         port);
             return -1;
         }
+        // A re-initialisation (the SMD interface arrived again) frees what the last one left;
+        // a service thread may still be routing through the entry, hence the lock.
+        VRAX_WAIT_LOCK_HOLDER holder(lock);
+        CloseRoutingEntry(port);
     }
 
     int result = InitTransactions();
@@ -116,15 +130,23 @@ _Use_decl_annotations_ int OpenPortRouting(ULONG PortIndex) {
 
 _Use_decl_annotations_ VOID ResetRouting() {
     for (ULONG port = 0; port < VRAX_PORT_COUNT; ++port) {
+        VRAX_ROUTING_ENTRY* entry = &RoutingTable[port];
+        // A service thread that outlived a bounded shutdown may still be routing through the
+        // records. No lock is created here: without one, nothing can be routing.
+        WDFWAITLOCK lock = VraxExistingWaitLock(&entry->RoutingLock);
+        if (lock != nullptr) {
+            WdfWaitLockAcquire(lock, nullptr);
+        }
         for (ULONG service = 0; service < VRAX_SERVICE_TYPE_COUNT; ++service) {
-            FreeRecordList(&RoutingTable[port].Clients[service]);
+            FreeRecordList(&entry->Clients[service]);
+        }
+        // Without this the next arrival of the SMD interface could not attach the port again.
+        DetachPort(port);
+        if (lock != nullptr) {
+            WdfWaitLockRelease(lock);
         }
     }
     ResetTransactions();
-    // Without this the next arrival of the SMD interface could not attach its ports again.
-    for (ULONG port = 0; port < VRAX_PORT_COUNT; ++port) {
-        DetachPort(port);
-    }
 }
 
 _Use_decl_annotations_ int RegisterClientId(ULONG SessionKey, ULONG PortIndex, UCHAR ServiceType,

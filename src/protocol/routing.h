@@ -16,17 +16,19 @@
 // Result of a send on a port that is not open for routing.
 #define VRAX_RESULT_PORT_NOT_OPEN (-5)
 
-// Prepares every port's entry (closed, no client records, locks created), the transaction
-// table, and registers DemuxFrame as the receive handler. 0, or -1 when a lock cannot be
-// created or a receive handler is registered already (the entries are prepared all the same).
+// Prepares every port's entry (closed, client records of an earlier start-up freed, port
+// detached, locks created), the transaction table, and registers DemuxFrame as the receive
+// handler. 0, or -1 when a lock cannot be created or a receive handler is registered already
+// (the entries are prepared all the same).
 _IRQL_requires_(PASSIVE_LEVEL) int InitRouting();
 
 // Opens a port for routing: attaches it to the receive hand-off and sends the port-open
 // notice. 0, or -1 for a bad port, a port open already, or a refused attachment.
 _IRQL_requires_(PASSIVE_LEVEL) int OpenPortRouting(_In_ ULONG PortIndex);
 
-// Frees every client record and transaction record and forgets the ports' attachments.
-// Takes no lock: runs after the port service threads have ended. Open flags stay as they are.
+// Frees every client record and transaction record and forgets the ports' attachments, each
+// port's records under its routing lock (a service thread may outlive a bounded shutdown).
+// Open flags stay as they are.
 _IRQL_requires_(PASSIVE_LEVEL) VOID ResetRouting();
 
 // Frames Message (which has 6 free bytes in front of it) for the port, service type and

@@ -1,19 +1,68 @@
-// The per-port transaction table. No control request is tracked yet, so there are no
-// records to prepare or free.
+// The per-port transaction table: the counter transaction ids are drawn from and the lock
+// that serialises drawing and sending. No request is tracked yet, so the table holds no
+// records to free.
 #include <ntddk.h>
+#include <wdf.h>
 
+#include "../vrax_device.h"
 #include "control_requests.h"
+#include "lazy_wait_lock.h"
 
 #include "../trace.h"
 #if defined(EVENT_TRACING)
 #include "transactions.tmh"
 #endif
 
+// One port's transactions.
+typedef struct _VRAX_TRANSACTION_ENTRY {
+    // Guards Counter; created at start-up or on first use.
+    WDFWAITLOCK volatile Lock;
+    // The last id handed out on the port; 0 after start-up.
+    UCHAR Counter;
+} VRAX_TRANSACTION_ENTRY;
+
+static VRAX_TRANSACTION_ENTRY TransactionTable[VRAX_PORT_COUNT];
+
 _Use_decl_annotations_ int InitTransactions() {
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_VRAX, "transaction table: nothing to prepare");
+    for (ULONG port = 0; port < VRAX_PORT_COUNT; ++port) {
+        WDFWAITLOCK lock = VraxEnsureWaitLock(&TransactionTable[port].Lock);
+        if (lock == nullptr) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "transactions: port %u lock failed", port);
+            return -1;
+        }
+        WdfWaitLockAcquire(lock, nullptr);
+        TransactionTable[port].Counter = 0;
+        WdfWaitLockRelease(lock);
+    }
     return 0;
 }
 
 _Use_decl_annotations_ VOID ResetTransactions() {
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_VRAX, "transaction table: nothing to free");
+    for (ULONG port = 0; port < VRAX_PORT_COUNT; ++port) {
+        WDFWAITLOCK lock = VraxExistingWaitLock(&TransactionTable[port].Lock);
+        if (lock != nullptr) {
+            WdfWaitLockAcquire(lock, nullptr);
+        }
+        TransactionTable[port].Counter = 0;
+        if (lock != nullptr) {
+            WdfWaitLockRelease(lock);
+        }
+    }
+}
+
+_Use_decl_annotations_ WDFWAITLOCK TransactionLock(ULONG PortIndex) {
+    if (PortIndex >= VRAX_PORT_COUNT) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "transactions: bad port %u", PortIndex);
+        return nullptr;
+    }
+    return VraxEnsureWaitLock(&TransactionTable[PortIndex].Lock);
+}
+
+_Use_decl_annotations_ UCHAR DrawTransactionId(ULONG PortIndex) {
+    UCHAR id = (UCHAR)(TransactionTable[PortIndex].Counter + 1);
+    if (id == 0) {
+        id = 1;
+    }
+    TransactionTable[PortIndex].Counter = id;
+    return id;
 }

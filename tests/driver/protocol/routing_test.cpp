@@ -329,14 +329,23 @@ TEST_F(Routing, ResetFreesEveryRecordAndKeepsThePortOpen) {
 }
 
 TEST_F(Routing, InterfaceArrivingAgainReopensThePorts) {
-    // Shutdown, then the SMD interface arrives again: tables re-initialised, port re-opened.
-    ResetRouting();
+    // The SMD interface arrives again with no shutdown in between: the tables are
+    // re-initialised over what the last arrival left, and the port attaches and opens again.
+    ASSERT_EQ(RegisterClientId(key_a, 0, 5, 7), 0);
+    ASSERT_EQ(RegisterClientId(key_b, 0, 6, 7), 0);
     EXPECT_EQ(InitRouting(), -1) << "the receive handler stays the first one";
+    EXPECT_EQ(platform::kernel::pool::outstanding(VRAX_TAG_CLIENT_RECORD).count, 0u)
+        << "the old client records are freed, not forgotten";
+    EXPECT_FALSE(IsPortAttached(0));
     EXPECT_EQ(OpenPortRouting(0), 0);
     EXPECT_TRUE(IsPortAttached(0));
+    ASSERT_EQ(calls_of(callee::port_open_notice).size(), 1u);
     bytes broadcast = frame(5, 0xFF, service_message(0x01));
     demux(0, broadcast);
     EXPECT_EQ(calls_of(callee::deliver).size(), 1u);
+    bytes unicast = frame(5, 7, service_message(0x01));
+    demux(0, unicast);
+    EXPECT_EQ(calls_of(callee::deliver).size(), 1u) << "no record survived to own id 7";
 }
 
 TEST_F(Routing, SendFramesInPlaceUnderTheSendLock) {
@@ -394,7 +403,7 @@ TEST_F(Routing, OpenPortRoutingOpensOnceAndAnnouncesOnce) {
     EXPECT_TRUE(IsPortAttached(28));
 }
 
-TEST_F(Routing, InitRoutingClosesEveryPort) {
+TEST_F(Routing, InitRoutingClosesAndDetachesEveryPort) {
     EXPECT_EQ(InitRouting(), -1);
     EXPECT_EQ(calls_of(callee::init_transactions).size(), 1u);
     bytes buffer(6 + 1);
@@ -402,9 +411,10 @@ TEST_F(Routing, InitRoutingClosesEveryPort) {
     bytes broadcast = frame(5, 0xFF, service_message(0x01));
     demux(0, broadcast);
     EXPECT_EQ(reached_anyone(), 0u);
-    // Attached once, a port's attachment is refused again until a reset forgets it.
-    EXPECT_EQ(OpenPortRouting(0), -1);
-    EXPECT_TRUE(calls_of(callee::port_open_notice).empty());
+    EXPECT_FALSE(IsPortAttached(3));
+    // Detached with its routing closed, a port attaches again when its routing re-opens.
+    EXPECT_EQ(OpenPortRouting(0), 0);
+    EXPECT_EQ(calls_of(callee::port_open_notice).size(), 1u);
 }
 
 // Before any start-up, without the routing tables: nothing is routed or sent.

@@ -341,8 +341,9 @@ std::vector<std::string> leak_blocks(const std::vector<ULONG>& tags) {
         auto& s = state();
         std::lock_guard g(s.lock);
         for (auto& [p, b] : s.live) {
-            bool wanted = tags.empty() || std::any_of(tags.begin(), tags.end(), [&](ULONG t) {
-                              return (t & tag_mask) == b.tag;
+            ULONG tag = b.tag;  // clang 14 cannot capture a structured binding
+            bool wanted = tags.empty() || std::any_of(tags.begin(), tags.end(), [tag](ULONG t) {
+                              return (t & tag_mask) == tag;
                           });
             if (wanted) {
                 found.emplace_back(p, b);

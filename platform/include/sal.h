@@ -91,3 +91,18 @@
 #define __drv_maxIRQL(irql)
 #define __drv_dispatchType(type)
 #define __drv_strictTypeMatch(mode)
+
+// The driver-analysis annotations a WDK-built source may carry at file scope (what the WDK
+// declares in its driver-analysis header). No analysis runs on the host, so each expands to
+// nothing.
+#ifndef _Analysis_mode_
+#define _Analysis_mode_(mode)
+#endif
+#ifndef _Analysis_code_type_user_code_
+#define _Analysis_code_type_user_code_
+#define _Analysis_code_type_user_driver_
+#define _Analysis_code_type_kernel_driver_
+#endif
+#ifndef __drv_dispatchType
+#define __drv_dispatchType(type)
+#endif

@@ -224,6 +224,21 @@ platform::wpp::trace_session* platform_machine::start_trace(const GUID& control,
     return traces_.back().get();
 }
 
+namespace {
+
+// Lets every other thread run until it blocks (virtual time passes the deadline only once all
+// of them are blocked): the tail of a completion, which drops the references its request held,
+// runs after the request is reported complete, and the final check must not race it.
+void settle() {
+    auto& s = platform::scheduler::get();
+    const platform::ticks later = s.now() + platform::ticks_per_ms;
+    std::unique_lock lk(s.lock());
+    s.block(
+        lk, [] { return false; }, later, "machine shutdown: other threads settling");
+}
+
+}  // namespace
+
 std::vector<std::string> platform_machine::shutdown(bool report_only) {
     if (shut_down_) {
         return {};
@@ -242,6 +257,7 @@ std::vector<std::string> platform_machine::shutdown(bool report_only) {
     for (auto& t : traces_) {
         t->stop();
     }
+    settle();
     std::vector<std::string> report = pnp::final_check_report();
     if (report_only && !report.empty()) {
         return report;  // drivers still loaded: the PnP manager cannot be reset

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -289,6 +290,14 @@ TEST(Synchronous, CloseHandleWaitsBehindTheReadInProgress) {
     closer->join();
     EXPECT_TRUE(closed);
     EXPECT_EQ(a[0], 'r');
+    // The close itself follows on the I/O manager's worker: the device must outlive it.
+    auto close_seen = [&] {
+        auto majors = t.majors_seen();
+        return std::find(majors.begin(), majors.end(), IRP_MJ_CLOSE) != majors.end();
+    };
+    for (int i = 0; i < 1000 && !close_seen(); ++i)
+        sleep_virtual_ms(1);
+    EXPECT_TRUE(close_seen());
     auto seen = t.majors_seen();
     ASSERT_GE(seen.size(), 3u);
     EXPECT_EQ(seen[2], IRP_MJ_CLEANUP);

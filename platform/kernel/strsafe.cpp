@@ -7,121 +7,49 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "kernel/format.h"
+#include "kernel/safe_string_core.h"
 
 namespace {
 
+namespace core = platform::kernel::safe_string;
+
+NTSTATUS as_status(core::outcome o) {
+    switch (o) {
+        case core::outcome::ok:
+            return STATUS_SUCCESS;
+        case core::outcome::truncated:
+            return STATUS_BUFFER_OVERFLOW;
+        case core::outcome::invalid:
+            break;
+    }
+    return STATUS_INVALID_PARAMETER;
+}
+
 bool valid_cch(size_t cch) {
-    return cch != 0 && cch <= NTSTRSAFE_MAX_CCH;
-}
-
-template <typename Char>
-size_t length_within(const Char* s, size_t max) {
-    size_t n = 0;
-    while (n < max && s[n] != 0) {
-        ++n;
-    }
-    return n;
-}
-
-// Copies at most `max_src` characters of `src` into dest[cch] and terminates.
-template <typename Char>
-NTSTATUS copy_worker(Char* dest, size_t cch, const Char* src, size_t max_src) {
-    size_t n = 0;
-    while (n + 1 < cch && n < max_src && src[n] != 0) {
-        dest[n] = src[n];
-        ++n;
-    }
-    dest[n] = 0;
-    bool more = n < max_src && src[n] != 0;
-    return more ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+    return core::valid_size(cch);
 }
 
 template <typename Char>
 NTSTATUS copy(Char* dest, size_t cch, const Char* src, size_t max_src) {
-    if (!valid_cch(cch) || dest == nullptr) {
-        if (dest != nullptr && cch != 0 && cch <= NTSTRSAFE_MAX_CCH) {
-            dest[0] = 0;
-        }
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (src == nullptr) {
-        dest[0] = 0;
-        return STATUS_INVALID_PARAMETER;
-    }
-    return copy_worker(dest, cch, src, max_src);
+    return as_status(core::copy(dest, cch, src, max_src));
 }
 
 template <typename Char>
 NTSTATUS cat(Char* dest, size_t cch, const Char* src) {
-    if (!valid_cch(cch) || dest == nullptr || src == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    size_t used = length_within(dest, cch);
-    if (used == cch) {
-        return STATUS_INVALID_PARAMETER;  // not terminated within its size
-    }
-    return copy_worker(dest + used, cch - used, src, NTSTRSAFE_MAX_CCH);
-}
-
-template <typename Char, typename Text>
-NTSTATUS place_formatted(Char* dest, size_t cch, const Text& text) {
-    if (!text) {
-        dest[0] = 0;
-        return STATUS_INVALID_PARAMETER;
-    }
-    size_t n = text->size();
-    NTSTATUS st = STATUS_SUCCESS;
-    if (n >= cch) {
-        n = cch - 1;
-        st = STATUS_BUFFER_OVERFLOW;
-    }
-    std::memcpy(dest, text->data(), n * sizeof(Char));
-    dest[n] = 0;
-    return st;
+    return as_status(core::cat(dest, cch, src));
 }
 
 NTSTATUS vprintf_w(PWSTR dest, size_t cch, PCWSTR format, va_list args) {
-    if (!valid_cch(cch) || dest == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (format == nullptr) {
-        dest[0] = 0;
-        return STATUS_INVALID_PARAMETER;
-    }
-    return place_formatted(dest, cch, platform::kernel::format::wide(format, args));
+    return as_status(core::vprint(dest, cch, format, args));
 }
 
 NTSTATUS vprintf_a(PSTR dest, size_t cch, PCSTR format, va_list args) {
-    if (!valid_cch(cch) || dest == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (format == nullptr) {
-        dest[0] = 0;
-        return STATUS_INVALID_PARAMETER;
-    }
-    return place_formatted(dest, cch, platform::kernel::format::narrow(format, args));
+    return as_status(core::vprint(dest, cch, format, args));
 }
 
 template <typename Char>
 NTSTATUS length(const Char* s, size_t cch_max, size_t* out) {
-    if (s == nullptr || cch_max > NTSTRSAFE_MAX_CCH) {
-        if (out != nullptr) {
-            *out = 0;
-        }
-        return STATUS_INVALID_PARAMETER;
-    }
-    size_t n = length_within(s, cch_max);
-    if (n == cch_max) {
-        if (out != nullptr) {
-            *out = 0;
-        }
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (out != nullptr) {
-        *out = n;
-    }
-    return STATUS_SUCCESS;
+    return as_status(core::length(s, cch_max, out));
 }
 
 // A counted string is usable as a destination when its lengths are even, consistent and in

@@ -1,116 +1,44 @@
 // User mode's safe string routines (strsafe.h) over narrow and WCHAR strings.
 #include <strsafe.h>
 
-#include <cstring>
-#include <optional>
-#include <string>
+#include <cstdarg>
 
-#include "kernel/format.h"
+#include "kernel/safe_string_core.h"
 
 namespace {
 
-template <typename Char>
-std::size_t length_within(const Char* s, std::size_t max) {
-    std::size_t n = 0;
-    while (n < max && s[n] != 0) {
-        ++n;
-    }
-    return n;
-}
+namespace core = platform::kernel::safe_string;
 
-bool valid_size(std::size_t cch) {
-    return cch != 0 && cch <= STRSAFE_MAX_CCH;
-}
-
-// Copies at most `count` characters of `src` after the `used` characters already in `dest`.
-template <typename Char>
-HRESULT put(Char* dest, std::size_t cch, std::size_t used, const Char* src, std::size_t count) {
-    std::size_t room = cch - used - 1;
-    std::size_t n = length_within(src, count < room + 1 ? count : room + 1);
-    bool truncated = n > room;
-    if (truncated) {
-        n = room;
+HRESULT as_result(core::outcome o) {
+    switch (o) {
+        case core::outcome::ok:
+            return S_OK;
+        case core::outcome::truncated:
+            return STRSAFE_E_INSUFFICIENT_BUFFER;
+        case core::outcome::invalid:
+            break;
     }
-    std::memmove(dest + used, src, n * sizeof(Char));
-    dest[used + n] = 0;
-    return truncated ? STRSAFE_E_INSUFFICIENT_BUFFER : S_OK;
+    return STRSAFE_E_INVALID_PARAMETER;
 }
 
 template <typename Char>
 HRESULT copy(Char* dest, std::size_t cch, const Char* src, std::size_t count = STRSAFE_MAX_CCH) {
-    if (!valid_size(cch) || dest == nullptr) {
-        return STRSAFE_E_INVALID_PARAMETER;
-    }
-    if (src == nullptr) {
-        dest[0] = 0;
-        return STRSAFE_E_INVALID_PARAMETER;
-    }
-    return put(dest, cch, 0, src, count);
+    return as_result(core::copy(dest, cch, src, count));
 }
 
 template <typename Char>
 HRESULT cat(Char* dest, std::size_t cch, const Char* src) {
-    if (!valid_size(cch) || dest == nullptr) {
-        return STRSAFE_E_INVALID_PARAMETER;
-    }
-    std::size_t used = length_within(dest, cch);
-    if (used == cch || src == nullptr) {
-        return STRSAFE_E_INVALID_PARAMETER;  // the destination is not terminated within cch
-    }
-    return put(dest, cch, used, src, STRSAFE_MAX_CCH);
+    return as_result(core::cat(dest, cch, src));
 }
 
 template <typename Char>
 HRESULT length(const Char* s, std::size_t cch_max, std::size_t* out) {
-    if (s == nullptr || cch_max > STRSAFE_MAX_CCH) {
-        if (out != nullptr) {
-            *out = 0;
-        }
-        return STRSAFE_E_INVALID_PARAMETER;
-    }
-    std::size_t n = length_within(s, cch_max);
-    if (n == cch_max) {
-        if (out != nullptr) {
-            *out = 0;
-        }
-        return STRSAFE_E_INVALID_PARAMETER;  // no terminator within cch_max
-    }
-    if (out != nullptr) {
-        *out = n;
-    }
-    return S_OK;
+    return as_result(core::length(s, cch_max, out));
 }
 
-template <typename Char, typename Text>
-HRESULT printed(Char* dest, std::size_t cch, const Text& text) {
-    if (!text) {
-        dest[0] = 0;
-        return STRSAFE_E_INVALID_PARAMETER;
-    }
-    const Char* src = reinterpret_cast<const Char*>(text->c_str());
-    return put(dest, cch, 0, src, text->size());
-}
-
-HRESULT vprint(char* dest, std::size_t cch, const char* format, va_list args) {
-    if (!valid_size(cch) || dest == nullptr) {
-        return STRSAFE_E_INVALID_PARAMETER;
-    }
-    if (format == nullptr) {
-        dest[0] = 0;
-        return STRSAFE_E_INVALID_PARAMETER;
-    }
-    return printed(dest, cch, platform::kernel::format::narrow(format, args));
-}
-
-HRESULT vprint(WCHAR* dest, std::size_t cch, const WCHAR* format, va_list args) {
-    if (!valid_size(cch) || dest == nullptr) {
-        return STRSAFE_E_INVALID_PARAMETER;
-    }
-    if (format == nullptr) {
-        dest[0] = 0;
-        return STRSAFE_E_INVALID_PARAMETER;
-    }
-    return printed(dest, cch, platform::kernel::format::wide(format, args));
+template <typename Char>
+HRESULT vprint(Char* dest, std::size_t cch, const Char* format, va_list args) {
+    return as_result(core::vprint(dest, cch, format, args));
 }
 
 constexpr std::size_t wide_cch(std::size_t cb) {

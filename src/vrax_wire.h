@@ -154,6 +154,83 @@ static_assert(sizeof(VRAX_RESULT_VALUE) == VRAX_RESULT_VALUE_SIZE, "result value
 #define VRAX_FIRST_TLV_VALUE_OFFSET (VRAX_SERVICE_HEADER_SIZE + VRAX_TLV_HEADER_SIZE)
 #define VRAX_REPLY_CATCHER_SKIP 4
 
+//
+// Control request descriptor: 32 bytes, and the first 32 bytes of the control-request I/O
+// control's input, so its layout is external. A 3,328-byte request body follows it.
+//
+#define VRAX_CONTROL_DESCRIPTOR_SIZE 32
+#define VRAX_CONTROL_BODY_SIZE 3328
+
+typedef struct _VRAX_CONTROL_REQUEST {
+    ULONG Kind;        // VRAX_REQUEST_KIND_*
+    ULONG SessionKey;  // owner of the request; VRAX_SESSION_KEY_NONE for none
+    ULONG Tag;         // carried along, not interpreted
+    ULONG Reserved1;
+    ULONG Reserved2;
+    ULONG PortIndex;    // 0..28
+    ULONG ServiceType;  // kind 0 only
+    UCHAR ClientId;     // kind 0 only
+    UCHAR Reserved3[3];
+} VRAX_CONTROL_REQUEST, *PVRAX_CONTROL_REQUEST;
+
+static_assert(sizeof(VRAX_CONTROL_REQUEST) == VRAX_CONTROL_DESCRIPTOR_SIZE, "descriptor layout");
+static_assert(FIELD_OFFSET(VRAX_CONTROL_REQUEST, PortIndex) == 20, "descriptor port");
+static_assert(FIELD_OFFSET(VRAX_CONTROL_REQUEST, ClientId) == 28, "descriptor client id");
+
+// Session key meaning "no session"; as a delivery key, every session bound to the port and
+// service type (broadcast).
+#define VRAX_SESSION_KEY_NONE 0xFFFFFFFFu
+
+// Request kinds. Through the control-request I/O control only 0..6 and 8..11 are accepted.
+#define VRAX_REQUEST_KIND_SERVICE_MESSAGE 0  // body is a whole service message, sent as it is
+#define VRAX_REQUEST_KIND_CLIENT_ID 1        // client-id allocation (0x22)
+#define VRAX_REQUEST_KIND_RELEASE 2          // client-id release (0x23)
+#define VRAX_REQUEST_KIND_VALUE_QUERY 3      // value query (0x26)
+#define VRAX_REQUEST_KIND_ACCEPT 4           // nothing sent, result 0
+#define VRAX_REQUEST_KIND_PURGE_SESSION 5    // the session's client records purged, result 0
+#define VRAX_REQUEST_KIND_SIX 6              // 0x28
+#define VRAX_REQUEST_KIND_EIGHT 8            // 0x29
+#define VRAX_REQUEST_KIND_NINE 9             // 0x2A
+#define VRAX_REQUEST_KIND_TEN 10             // 0x2B
+#define VRAX_REQUEST_KIND_SERVICE_TABLE 11   // service-table query (0x21)
+#define VRAX_REQUEST_KIND_CALLER_MESSAGE 12  // internal: a whole control message, sent as it is
+#define VRAX_REQUEST_KIND_PORT_OPEN 13       // internal: the port-open notice
+
+// Control-service message ids.
+#define VRAX_CONTROL_SERVICE_TABLE_ID 0x21
+#define VRAX_CONTROL_CLIENT_ID_ID 0x22
+#define VRAX_CONTROL_RELEASE_ID 0x23
+#define VRAX_CONTROL_VALUE_QUERY_ID 0x26
+#define VRAX_CONTROL_KIND_SIX_ID 0x28
+#define VRAX_CONTROL_KIND_EIGHT_ID 0x29
+#define VRAX_CONTROL_KIND_NINE_ID 0x2A
+#define VRAX_CONTROL_KIND_TEN_ID 0x2B
+
+// TLV types of control messages and of the service-2 reply.
+#define VRAX_TLV_PRIMARY 0x01  // the request's or response's main value
+#define VRAX_TLV_VALUE 0x10    // a 16-bit value (value query); opens a service table's second list
+#define VRAX_TLV_VALUE_LIST 0x11  // kind 8's list of 16-bit values
+#define VRAX_TLV_REPLY 0x12       // the value the reply catcher copies
+
+// Error code of a client-id allocation refused because the service has no free id.
+#define VRAX_ERROR_NO_CLIENT_IDS 31
+// A session's ClientId after the control service refused to grant one.
+#define VRAX_CLIENT_ID_REFUSED 0xFF
+
+//
+// Service-table record: what the response handler parses out of a service-table answer,
+// filling a buffer of VRAX_SERVICE_TABLE_SIZE bytes. Two lists of 6-byte entries, each with a
+// 32-bit count in front: service type (1 byte), a zero byte, first value (16-bit), second
+// value (16-bit). Entry i of both lists together give service i's four version words.
+//
+#define VRAX_SERVICE_TABLE_SIZE 3328
+#define VRAX_SERVICE_TABLE_FIRST_COUNT 0
+#define VRAX_SERVICE_TABLE_FIRST_LIST 4
+#define VRAX_SERVICE_TABLE_SECOND_COUNT 1792
+#define VRAX_SERVICE_TABLE_SECOND_LIST 1796
+#define VRAX_SERVICE_TABLE_ENTRY_SIZE 6
+#define VRAX_SERVICE_TABLE_MAX_ENTRIES 255
+
 // Bytewise access to an unaligned little-endian 16-bit field.
 inline USHORT VraxReadU16(const UCHAR* Field) {
     return (USHORT)(Field[0] | (Field[1] << 8));

@@ -66,3 +66,26 @@ _Use_decl_annotations_ UCHAR DrawTransactionId(ULONG PortIndex) {
     TransactionTable[PortIndex].Counter = id;
     return id;
 }
+
+// Interim: nothing is tracked until the request builder lands.
+_Use_decl_annotations_ PVRAX_TRANSACTION NewTransaction(ULONG Size,
+                                                        VRAX_TRANSACTION_RELEASE* Release,
+                                                        ULONG PortIndex) {
+    UNREFERENCED_PARAMETER(Release);
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: transaction of %u bytes refused",
+                PortIndex, Size);
+    return nullptr;
+}
+
+_Use_decl_annotations_ PVRAX_TRANSACTION FindTransaction(ULONG PortIndex, UCHAR TransactionId) {
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: transaction %u not found", PortIndex,
+                TransactionId);
+    return nullptr;
+}
+
+_Use_decl_annotations_ VOID ReleaseTransaction(PVRAX_TRANSACTION Record, BOOLEAN Finish,
+                                               ULONG PortIndex) {
+    UNREFERENCED_PARAMETER(Record);
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: release (finish %u) of no record",
+                PortIndex, Finish);
+}

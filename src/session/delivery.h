@@ -4,9 +4,8 @@
 
 #include <ntddk.h>
 
-// Session key meaning "no session"; as a delivery key, every session bound to the port and
-// service type (broadcast).
-#define VRAX_SESSION_KEY_NONE 0xFFFFFFFFu
+#include "../vrax_wire.h"
+#include "session.h"
 
 // Delivers one service message to the session with SessionKey, or, for
 // VRAX_SESSION_KEY_NONE, to every session bound to (PortIndex, ServiceType).
@@ -28,3 +27,23 @@ _IRQL_requires_(PASSIVE_LEVEL) BOOLEAN IsAwaitingReply(_In_ ULONG SessionKey);
 
 _IRQL_requires_(PASSIVE_LEVEL) VOID
     CatchReply(_In_ ULONG SessionKey, _In_reads_bytes_(Length) PUCHAR Data, _In_ ULONG Length);
+
+// Hands a port-state notification to the session's oldest waiting notification read, or
+// stores it. The caller holds ClientSessionsLock.
+_IRQL_requires_(PASSIVE_LEVEL) VOID
+    QueuePortNotification(_In_ PCLIENT_CONTEXT Session, _In_ ULONG State);
+
+// Outcomes of control-service responses, recorded in the sessions with SessionKey (on
+// PortIndex where the port matters) and signalled on their events.
+_IRQL_requires_(PASSIVE_LEVEL) VOID
+    SignalAllocationResult(_In_ ULONG PortIndex, _In_ ULONG SessionKey, _In_ UCHAR ClientId,
+                           _In_ USHORT ErrorCode);
+_IRQL_requires_(PASSIVE_LEVEL) VOID SignalReleaseDone(_In_ ULONG PortIndex, _In_ ULONG SessionKey);
+_IRQL_requires_(PASSIVE_LEVEL) VOID
+    SignalValue(_In_ ULONG PortIndex, _In_ ULONG SessionKey, _In_ USHORT Value);
+
+// Stores a port's service table (a VRAX_SERVICE_TABLE_SIZE-byte record) in the service
+// version table and marks the port ready.
+_IRQL_requires_(PASSIVE_LEVEL) VOID
+    StoreServiceTable(_In_ ULONG PortIndex, _In_ ULONG SessionKey,
+                      _In_reads_bytes_(VRAX_SERVICE_TABLE_SIZE) const UCHAR* Record);

@@ -28,3 +28,24 @@ _Use_decl_annotations_ VOID EvtIoWrite(WDFQUEUE Queue, WDFREQUEST Request, size_
     TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "write of %Iu bytes refused", Length);
     WdfRequestComplete(Request, STATUS_INVALID_DEVICE_REQUEST);
 }
+
+// Interim: no session stores messages yet.
+_Use_decl_annotations_ VOID ReadServiceMessage(WDFREQUEST Request) {
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "message read refused");
+    WdfRequestComplete(Request, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+_Use_decl_annotations_ VOID ReadNotification(WDFREQUEST Request) {
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "notification read refused");
+    WdfRequestComplete(Request, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+_Use_decl_annotations_ VOID SendSessionMessage(PCLIENT_CONTEXT Session, WDFREQUEST Request) {
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "key 0x%x: write refused", Session->SessionKey);
+    WdfRequestComplete(Request, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+_Use_decl_annotations_ VOID ReleaseWriteUnit(PCLIENT_CONTEXT Session) {
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "key 0x%x: no write to release",
+                Session->SessionKey);
+}

@@ -5,6 +5,86 @@
 #include <ntddk.h>
 #include <wdf.h>
 
+#include "../vrax_device.h"
+#include "../vrax_wire.h"
+
+// Writes a session may have sent and not yet seen answered (a delivered message of type 2);
+// further writes wait in its WriteBacklog.
+#define VRAX_MAX_OUTSTANDING_WRITES 15
+// Bytes of a service-2 reply value a session keeps.
+#define VRAX_REPLY_DATA_SIZE 28
+// LastPortState before any port state was handed to a waiting notification read.
+#define VRAX_PORT_STATE_NONE 0xFFFFFFFFu
+// Session kinds: 0 after open, 1 once bound by a control, 2 waiting for a service-2 reply.
+#define VRAX_SESSION_KIND_OPEN 0
+#define VRAX_SESSION_KIND_BOUND 1
+#define VRAX_SESSION_KIND_AWAITING_REPLY 2
+
+// One client session, the context of a handle's file object; zero-filled by the framework.
+// Fields other Parts of the driver change are changed under ClientSessionsLock; the stores
+// under the session's own locks (ReceiveLock, NotificationLock, WriteLock).
+typedef struct _CLIENT_CONTEXT {
+    // Reads waiting for a service message; manual.
+    WDFQUEUE ReadQueue;
+    // Guards ReceiveMessages and handing a message to a request taken from ReadQueue.
+    WDFWAITLOCK ReceiveLock;
+    // Service messages received and not yet read, oldest first; one memory object each.
+    WDFCOLLECTION ReceiveMessages;
+    // Notification reads waiting for a port-state notification; manual.
+    WDFQUEUE NotificationReadQueue;
+    // Guards Notifications.
+    WDFWAITLOCK NotificationLock;
+    // Port-state notifications not yet read, oldest first; 8-byte memory objects.
+    WDFCOLLECTION Notifications;
+    // The port the session is bound to, 0..28.
+    ULONG PortIndex;
+    // Owner value of what the routing and transaction tables record for this session.
+    ULONG SessionKey;
+    // The bound service type; 0 = not bound (the control service).
+    ULONG ServiceType;
+    // The granted client id; VRAX_CLIENT_ID_REFUSED when the control service refused one.
+    UCHAR ClientId;
+    // Notification events (see the controls that wait on them).
+    KEVENT AllocationEvent;
+    KEVENT ReleaseEvent;
+    KEVENT ReplyEvent;
+    KEVENT ResultEvent;
+    KEVENT AbortEvent;
+    // Value copied out of a service-2 reply.
+    UCHAR ReplyData[VRAX_REPLY_DATA_SIZE];
+    // The bound service's version words, copied when the session binds.
+    USHORT ServiceVersion[VRAX_SERVICE_VERSION_WORDS];
+    // Arguments and answer of the value-query control.
+    ULONG RequestValue;
+    USHORT RequestResult;
+    // VRAX_SESSION_KIND_*.
+    ULONG Kind;
+    // 1 once the control service answered the session's client-id request; cleared for
+    // every session when a port is lost.
+    ULONG ClientIdHeld;
+    // The port state last handed straight to a waiting notification read.
+    ULONG LastPortState;
+    // Guards OutstandingWrites and WriteBacklog.
+    WDFWAITLOCK WriteLock;
+    // Writes held back while VRAX_MAX_OUTSTANDING_WRITES are outstanding; manual.
+    WDFQUEUE WriteBacklog;
+    // Writes sent and not yet matched by a delivered message of type 2.
+    ULONG OutstandingWrites;
+} CLIENT_CONTEXT, *PCLIENT_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CLIENT_CONTEXT, GetClientContext)
+
 EVT_WDF_DEVICE_FILE_CREATE EvtDeviceFileCreate;
 EVT_WDF_FILE_CLEANUP EvtFileCleanup;
 EVT_WDF_IO_QUEUE_IO_STOP EvtIoStop;
+
+// The session of a request's file object; NULL when the request has no file object or the
+// file object no session.
+_IRQL_requires_max_(DISPATCH_LEVEL) PCLIENT_CONTEXT SessionOfRequest(_In_ WDFREQUEST Request);
+
+// Draws the next owner key (sessions and kernel clients share the counter, which starts at 1):
+// the counter's value, with the counter incremented in the same atomic step.
+_IRQL_requires_max_(DISPATCH_LEVEL) ULONG DrawSessionKey();
+
+// Starts the key counter again at 1; called when the driver loads.
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID ResetSessionKeys();

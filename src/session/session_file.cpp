@@ -52,3 +52,22 @@ _Use_decl_annotations_ VOID EvtIoStop(WDFQUEUE Queue, WDFREQUEST Request, ULONG 
                 ActionFlags);
     WdfRequestStopAcknowledge(Request, FALSE);
 }
+
+// Owner keys of sessions and kernel clients; the next key to hand out.
+static LONG volatile NextSessionKey = 1;
+
+_Use_decl_annotations_ ULONG DrawSessionKey() {
+    return (ULONG)(InterlockedIncrement(&NextSessionKey) - 1);
+}
+
+_Use_decl_annotations_ VOID ResetSessionKeys() {
+    InterlockedExchange(&NextSessionKey, 1);
+}
+
+_Use_decl_annotations_ PCLIENT_CONTEXT SessionOfRequest(WDFREQUEST Request) {
+    WDFFILEOBJECT fileObject = WdfRequestGetFileObject(Request);
+    if (fileObject == nullptr) {
+        return nullptr;
+    }
+    return GetClientContext(fileObject);
+}

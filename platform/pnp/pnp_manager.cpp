@@ -245,4 +245,23 @@ NTSTATUS query_interface(device_node* node, const GUID& type, USHORT size, USHOR
     return result;
 }
 
+NTSTATUS send_query_interface(PDEVICE_OBJECT device, const GUID& type, USHORT size, USHORT version,
+                              INTERFACE* out, PVOID interface_specific_data) {
+    // The device stays while its stack handles the request (IoGetAttachedDeviceReference).
+    ob::ref<ob::object> keep = ob::reference_body(device);
+    if (!keep || keep->type() != ob::kind::device) {
+        violation("a query-interface request sent to something that is not a device object",
+                  reinterpret_cast<std::uintptr_t>(device));
+    }
+    return send(device, [&](_IRP& irp) {
+        irp.major = IRP_MJ_PNP;
+        irp.minor = IRP_MN_QUERY_INTERFACE;
+        irp.interface_type = &type;
+        irp.interface_size = size;
+        irp.interface_version = version;
+        irp.interface = out;
+        irp.interface_specific_data = interface_specific_data;
+    });
+}
+
 }  // namespace platform::pnp

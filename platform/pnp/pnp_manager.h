@@ -160,6 +160,12 @@ NTSTATUS shutdown_system();
 // interface the device exposes. STATUS_NOT_SUPPORTED when no driver in the stack answers.
 NTSTATUS query_interface(device_node* node, const GUID& type, USHORT size, USHORT version,
                          INTERFACE* out, PVOID interface_specific_data = nullptr);
+// The same request as a driver sends it itself (WdfIoTargetQueryForInterface,
+// WdfFdoQueryForInterface, after FxQueryInterface::_QueryForInterface): sent on the caller's
+// thread to the top of the stack `device` belongs to, and waited for. The status is whatever
+// the stack completed it with; STATUS_NOT_SUPPORTED when no driver answers.
+NTSTATUS send_query_interface(PDEVICE_OBJECT device, const GUID& type, USHORT size, USHORT version,
+                              INTERFACE* out, PVOID interface_specific_data);
 
 // ---- Observers -------------------------------------------------------------------------------
 device_state state(const device_node* node);

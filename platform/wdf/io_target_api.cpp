@@ -285,10 +285,6 @@ VOID WdfIoTargetPurge(WDFIOTARGET, WDF_IO_TARGET_PURGE_IO_ACTION) {
     not_implemented("WdfIoTargetPurge");
 }
 
-NTSTATUS WdfIoTargetQueryForInterface(WDFIOTARGET, LPCGUID, PINTERFACE, USHORT, USHORT, PVOID) {
-    not_implemented("WdfIoTargetQueryForInterface");
-}
-
 NTSTATUS WdfIoTargetSendReadSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request,
                                           PWDF_MEMORY_DESCRIPTOR OutputBuffer,
                                           PLONGLONG DeviceOffset,

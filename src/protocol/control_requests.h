@@ -79,8 +79,9 @@ _IRQL_requires_(PASSIVE_LEVEL) int BuildControlRequest(_In_ const VRAX_CONTROL_R
 
 // Sends a control request from client id 0 on service type 0 under a freshly drawn
 // transaction id. Tlvs has VRAX_CONTROL_TLV_HEADROOM free bytes in front of it (kind 12: the
-// whole message, with VRAX_FRAME_HEADER_SIZE in front). The transaction id when tracked and
-// sent, else the send result (0, -1 or -5).
+// whole message, with VRAX_FRAME_HEADER_SIZE in front; it goes out as written except for its
+// transaction id, which becomes the drawn one, and is not tracked when shorter than a control
+// header). The transaction id when tracked and sent, else the send result (0, -1 or -5).
 _IRQL_requires_(PASSIVE_LEVEL) int SendControlRequest(_In_ const VRAX_CONTROL_REQUEST* Request,
                                                       _In_ USHORT MessageId,
                                                       _Inout_updates_bytes_(TlvLength) PUCHAR Tlvs,

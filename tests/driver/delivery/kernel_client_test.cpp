@@ -11,6 +11,9 @@
 
 #include "delivery_machine.h"
 #include "ioctl/kernel_client.h"
+#include "protocol/routing.h"
+#include "protocol/routing_table.h"
+#include "session/session.h"
 #include "session/delivery.h"
 #include "vrax_device.h"
 #include "vrax_pool.h"
@@ -34,6 +37,14 @@ VOID NTAPI receive(ULONG PortIndex, ULONG ServiceType, ULONG ClientId, ULONG Fla
     calls[Slot].push_back({PortIndex, ServiceType, ClientId, Flags,
                            bytes(Message, Message + MessageLength),
                            platform::lock_tracker::held_count()});
+}
+
+// Key of the i-th open session.
+ULONG session_key(ULONG i) {
+    WdfWaitLockAcquire(ClientSessionsLock, nullptr);
+    ULONG key = GetClientContext(WdfCollectionGetItem(ClientSessions, i))->SessionKey;
+    WdfWaitLockRelease(ClientSessionsLock);
+    return key;
 }
 
 ULONG key_of(VRAX_KERNEL_CLIENT_HANDLE h) {
@@ -112,6 +123,29 @@ TEST_F(KernelClient, EachRegistrationDrawsItsOwnKeyAndStartsItsCounterAtZero) {
     EXPECT_EQ(record->TransactionCounter, 0);
     EXPECT_EQ(record->ReceiveCallback, &receive<0>);
     EXPECT_EQ(pool_count(VRAX_TAG_KERNEL_CLIENT), 2u);
+
+    // Sessions draw from the same counter: a session, a client and a session never share.
+    handle first;
+    VRAX_KERNEL_CLIENT_HANDLE c = enrol(receive<2>);
+    handle second;
+    ASSERT_EQ(second.status(), STATUS_SUCCESS);
+    EXPECT_EQ(session_key(0), key_of(b) + 1);
+    EXPECT_EQ(key_of(c), session_key(0) + 1);
+    EXPECT_EQ(session_key(1), key_of(c) + 1);
+}
+
+TEST_F(KernelClient, AFrameForAnIdTheClientOwnsReachesItsCallbackOnTheServiceThread) {
+    VRAX_KERNEL_CLIENT_HANDLE a = enrol(receive<0>);
+    WdfWaitLockAcquire(RoutingTable[0].RoutingLock, nullptr);
+    ASSERT_EQ(RegisterClientId(key_of(a), 0, 5, 7), 0);
+    WdfWaitLockRelease(RoutingTable[0].RoutingLock);
+    const bytes message{0x04, 0x01, 0x00, 0x30, 0x00, 0x00, 0x00};
+    queue_read(frame(5, 7, message, 0x80));
+    ASSERT_TRUE(wait_until([] { return !calls[0].empty(); }));
+    EXPECT_EQ(calls[0][0].message, message);
+    EXPECT_EQ(calls[0][0].flags, 0x80u);
+    EXPECT_EQ(calls[0][0].locks_held, 2u) << "the routing lock and KernelClientsLock";
+    EXPECT_EQ(WdfCollectionGetCount(ClientSessions), 0u) << "no session was opened for it";
 }
 
 TEST_F(KernelClient, DeregisteringTheFirstLeavesTheOthersReachable) {

@@ -247,6 +247,23 @@ TEST_F(Session, ReleasedWritesThatCannotBeSentDoNotStrandTheOnesBehindThem) {
     CloseHandle(h);
 }
 
+// The clean-up leaves WriteBacklog alone, but the framework cancels the closing handle's
+// requests still waiting in its queues: a held write is not stranded by the close.
+TEST_F(Session, AHeldWriteIsCancelledWhenItsHandleCloses) {
+    bring_up();
+    HANDLE h = open_vrax(/*overlapped=*/true);
+    PCLIENT_CONTEXT s = session_of(h);
+    bind(s, 0, 3, 9, true);
+    set_outstanding(s, 15);
+    auto held = start_write(h, service_message(0, 1));
+    settle_ms(10);
+    ASSERT_FALSE(held->done());
+    CloseHandle(h);
+    ASSERT_TRUE(wait_until([&] { return held->done(); }));
+    EXPECT_EQ(static_cast<NTSTATUS>(held->ov.Internal), STATUS_CANCELLED);
+    EXPECT_FALSE(next_service_frame(200).has_value());
+}
+
 // A write on a port that is not open reports nothing written and does not count: twenty of
 // them leave the session free to write.
 TEST_F(Session, WritesThatCannotBeSentDoNotCountAsOutstanding) {

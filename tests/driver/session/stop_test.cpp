@@ -1,41 +1,13 @@
 // The default queue's stop callback with a cancelable request the driver keeps: the
 // session's waiting control is told to give up through AbortEvent, and a request without a
-// session is completed as cancelled. The deferred controls that keep such requests come with
-// the I/O control dispatcher; until then the dispatcher is replaced here by one that keeps
-// every control cancelable, as they do.
+// session is completed as cancelled.
+#include "kept_controls.h"
 #include "session_fixture.h"
 
 #include "io/io_manager.h"
 #include "io/irp.h"
 
-#include "driver/client_queue.h"
-#include "ioctl/ioctl_dispatch.h"
 #include "vrax_device.h"
-
-namespace {
-
-WDFREQUEST kept = nullptr;
-
-VOID KeptControlCancelled(WDFREQUEST Request) {
-    if (Request == kept) {
-        kept = nullptr;
-    }
-    WdfRequestComplete(Request, STATUS_CANCELLED);
-}
-
-}  // namespace
-
-// Keeps the control, cancelable, as a deferred control does while its work item waits.
-_Use_decl_annotations_ VOID EvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request,
-                                               size_t OutputBufferLength, size_t InputBufferLength,
-                                               ULONG IoControlCode) {
-    UNREFERENCED_PARAMETER(Queue);
-    UNREFERENCED_PARAMETER(OutputBufferLength);
-    UNREFERENCED_PARAMETER(InputBufferLength);
-    UNREFERENCED_PARAMETER(IoControlCode);
-    kept = Request;
-    WdfRequestMarkCancelable(Request, KeptControlCancelled);
-}
 
 namespace session_test {
 namespace {

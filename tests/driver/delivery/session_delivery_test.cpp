@@ -325,8 +325,10 @@ TEST_F(Delivery, TheReplyCatcherCopiesTlv0x12CutToItsFieldAndReadsNothingPastThe
         {0, 0, 0, 0, 0x12, 10, 0, 'p', 'q'}, {0, 0, 0, 0, 0x12, 1, 0, 'z', 0x12, 0}, {0, 0, 0}, {}};
     for (const bytes& c : cases) {
         KeClearEvent(&s->ReplyEvent);
-        auto data = std::make_unique<UCHAR[]>(c.size() + 1);
-        std::memcpy(data.get(), c.data(), c.size());
+        auto data = std::make_unique<UCHAR[]>(c.empty() ? 1 : c.size());
+        if (!c.empty()) {
+            std::memcpy(data.get(), c.data(), c.size());
+        }
         CatchReply(s->SessionKey, data.get(), static_cast<ULONG>(c.size()));
         EXPECT_TRUE(signalled(s->ReplyEvent));
     }

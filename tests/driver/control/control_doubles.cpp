@@ -9,6 +9,10 @@
 WDFDEVICE ControlDevice = nullptr;
 POOL_TYPE VraxPoolType = NonPagedPoolNx;
 
+// The demultiplexer's port-ready step after it releases the routing lock. The service-table
+// store is replaced here and asks for no restart, so there is none to run.
+VOID RunClientQueueRestart() {}
+
 namespace control_doubles {
 
 state& recorded() {

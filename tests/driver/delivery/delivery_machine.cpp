@@ -7,6 +7,7 @@
 #include "smd/install.h"
 
 #include "vrax_device.h"
+#include "vrax_wire.h"
 
 namespace delivery_test {
 
@@ -87,6 +88,15 @@ void DeliveryMachine::bring_up() {
     ASSERT_TRUE(notice.has_value()) << "the port-open notice";
     ASSERT_TRUE(wait_until(
         [] { return GetVraxDeviceContext(::ControlDevice)->InterfaceEnabled != FALSE; }));
+    // The port-open routine asks for the service table and waits 5 s for the port to be
+    // ready. Nobody answers here: take its request off the wire and let that wait run out, so
+    // the tests own the port-ready event and see only the frames they cause.
+    auto table_request = far_end::next_frame(0, far_end::deadline_in_ms(5000));
+    ASSERT_TRUE(table_request.has_value()) << "the service-table request";
+    ASSERT_GE(table_request->size(), 12u);
+    ASSERT_EQ((*table_request)[4], 0u) << "on the control service";
+    ASSERT_EQ((*table_request)[8], VRAX_CONTROL_SERVICE_TABLE_ID);
+    settle_ms(5100);
 }
 
 VRAX_KERNEL_INTERFACE DeliveryMachine::kernel_interface() {

@@ -63,18 +63,18 @@ VRAX_PAGED_CODE
 _IRQL_requires_(PASSIVE_LEVEL) PORT_WAKE WaitForOpen(_In_ PORT_WAIT_SETS* Sets) {
     PAGED_CODE();
 
-    NTSTATUS status = KeWaitForMultipleObjects(3, Sets->Open, WaitAny, Executive, KernelMode,
-                                               FALSE, nullptr, nullptr);
+    NTSTATUS status = KeWaitForMultipleObjects(3, Sets->Open, WaitAny, Executive, KernelMode, FALSE,
+                                               nullptr, nullptr);
     switch (status) {
-    case STATUS_WAIT_0:
-        return WakeOpen;
-    case STATUS_WAIT_1:
-        return WakeStop;
-    case STATUS_WAIT_2:
-        return WakeRestart;
-    default:
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "open wait ended with %!STATUS!", status);
-        return WakeOther;
+        case STATUS_WAIT_0:
+            return WakeOpen;
+        case STATUS_WAIT_1:
+            return WakeStop;
+        case STATUS_WAIT_2:
+            return WakeRestart;
+        default:
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "open wait ended with %!STATUS!", status);
+            return WakeOther;
     }
 }
 
@@ -82,20 +82,20 @@ VRAX_PAGED_CODE
 _IRQL_requires_(PASSIVE_LEVEL) PORT_WAKE WaitForWork(_In_ PORT_WAIT_SETS* Sets) {
     PAGED_CODE();
 
-    NTSTATUS status = KeWaitForMultipleObjects(4, Sets->Main, WaitAny, Executive, KernelMode,
-                                               FALSE, nullptr, Sets->WaitBlocks);
+    NTSTATUS status = KeWaitForMultipleObjects(4, Sets->Main, WaitAny, Executive, KernelMode, FALSE,
+                                               nullptr, Sets->WaitBlocks);
     switch (status) {
-    case STATUS_WAIT_0:
-        return WakeRead;
-    case STATUS_WAIT_1:
-        return WakeClose;
-    case STATUS_WAIT_2:
-        return WakeStop;
-    case STATUS_WAIT_3:
-        return WakeRestart;
-    default:
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "main wait ended with %!STATUS!", status);
-        return WakeOther;
+        case STATUS_WAIT_0:
+            return WakeRead;
+        case STATUS_WAIT_1:
+            return WakeClose;
+        case STATUS_WAIT_2:
+            return WakeStop;
+        case STATUS_WAIT_3:
+            return WakeRestart;
+        default:
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "main wait ended with %!STATUS!", status);
+            return WakeOther;
     }
 }
 
@@ -113,8 +113,8 @@ _IRQL_requires_(PASSIVE_LEVEL) WDFWORKITEM CreatePortOpenWorkItem(_In_ PSMD_PORT
     WDFWORKITEM workItem = nullptr;
     NTSTATUS status = WdfWorkItemCreate(&config, &attributes, &workItem);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: work item %!STATUS!",
-                    Port->PortIndex, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: work item %!STATUS!", Port->PortIndex,
+                    status);
         return nullptr;
     }
     PVRAX_WORK_ITEM_CONTEXT_CONN_ID context = GetConnIdContext(workItem);
@@ -233,35 +233,35 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID ServePort(_Inout_ PSMD_PORT_RECORD Port) {
             wake = WaitForWork(&sets);
         }
         switch (wake) {
-        case WakeRead:
-            ReadPending(Port);
-            break;
-        case WakeStop:
-            (VOID) SmdCloseChannel(Port);
-            return;
-        case WakeClose:
-        case WakeRestart:
-            if (!ReopenPort(Port, context, wake == WakeRestart ? TRUE : FALSE)) {
+            case WakeRead:
+                ReadPending(Port);
+                break;
+            case WakeStop:
+                (VOID) SmdCloseChannel(Port);
                 return;
-            }
-            BuildWaitSets(Port, &sets);
-            wake = WaitForOpen(&sets);
-            if (wake == WakeStop) {
-                return;
-            }
-            if (wake == WakeOpen) {
-                workItem = CreatePortOpenWorkItem(Port);
-                if (workItem == nullptr) {
+            case WakeClose:
+            case WakeRestart:
+                if (!ReopenPort(Port, context, wake == WakeRestart ? TRUE : FALSE)) {
                     return;
                 }
-                KeClearEvent(&PortReadyEvent);
-                DelayAfterOpen();
-                WdfWorkItemEnqueue(workItem);
-                SetDeviceInterface(Port->Device, VRAX_INTERFACE_ENABLE);
-            }
-            break;
-        default:
-            break;
+                BuildWaitSets(Port, &sets);
+                wake = WaitForOpen(&sets);
+                if (wake == WakeStop) {
+                    return;
+                }
+                if (wake == WakeOpen) {
+                    workItem = CreatePortOpenWorkItem(Port);
+                    if (workItem == nullptr) {
+                        return;
+                    }
+                    KeClearEvent(&PortReadyEvent);
+                    DelayAfterOpen();
+                    WdfWorkItemEnqueue(workItem);
+                    SetDeviceInterface(Port->Device, VRAX_INTERFACE_ENABLE);
+                }
+                break;
+            default:
+                break;
         }
     }
 }
@@ -305,8 +305,8 @@ _Use_decl_annotations_ NTSTATUS SmdPortRead(PSMD_PORT_RECORD Port) {
     }
 
     WDF_REQUEST_SEND_OPTIONS options;
-    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS |
-                                                WDF_REQUEST_SEND_OPTION_TIMEOUT);
+    WDF_REQUEST_SEND_OPTIONS_INIT(
+        &options, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS | WDF_REQUEST_SEND_OPTION_TIMEOUT);
     WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, VRAX_TIMEOUT_PORT_READ);
     NTSTATUS result = STATUS_SUCCESS;
     if (!WdfRequestSend(request, target, &options)) {

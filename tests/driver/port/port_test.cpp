@@ -39,7 +39,8 @@ void settle_ms(std::int64_t ms) {
     auto& s = scheduler::get();
     const platform::ticks later = s.now() + ms * platform::ticks_per_ms;
     std::unique_lock lk(s.lock());
-    s.block(lk, [] { return false; }, later, "test: settling");
+    s.block(
+        lk, [] { return false; }, later, "test: settling");
 }
 
 bool wait_until(const std::function<bool()>& done, std::int64_t ms = 20000) {
@@ -250,8 +251,7 @@ TEST_P(PortOpenFailure, LeavesThePortClosedUntilTheNextArrival) {
 
 INSTANTIATE_TEST_SUITE_P(Steps, PortOpenFailure,
                          ::testing::Values("WdfIoTargetCreate", "WdfIoTargetOpen", "open request",
-                                           "IoCreateSynchronizationEvent",
-                                           "PsCreateSystemThread"));
+                                           "IoCreateSynchronizationEvent", "PsCreateSystemThread"));
 
 TEST_F(Port, TransmitRefusals) {
     boot(std::nullopt, false);
@@ -282,7 +282,8 @@ TEST_F(Port, WritesRacingACloseFailOrGoThroughButNeverTouchAGoneTarget) {
             int r = PortSend(0, frame.data(), 6);
             EXPECT_TRUE(r == 0 || r == -1);
         }
-        ASSERT_TRUE(wait_until([&] { return far_end::open_requests().size() == size_t(round) + 2; }));
+        ASSERT_TRUE(
+            wait_until([&] { return far_end::open_requests().size() == size_t(round) + 2; }));
         ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
         ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
     }

@@ -8,11 +8,17 @@
 // A restart asked by a new arrival of the SMD interface (RestartEvent) is served like a
 // close from the SMD side, except that the old channel may be gone with its device, so a
 // failed close request does not end the thread.
+//
+// Each time the open event fires the thread sends the port-open notice, and only then
+// queues the port-open work item: the notice is the first frame of every open of the
+// channel, written when the SMD side can take it, and the service-table request that the
+// work item sends carries the transaction id after the notice's.
 #include <ntddk.h>
 #include <wdf.h>
 
 #include "../driver/code_sections.h"
 #include "../ioctl/port_open_work.h"
+#include "../protocol/control_requests.h"
 #include "../session/port_state.h"
 #include "../vrax_device.h"
 #include "../vrax_lock.h"
@@ -137,6 +143,19 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID DelayAfterOpen() {
     KeDelayExecutionThread(KernelMode, FALSE, &delay);
 }
 
+// The port-open notice, written on a channel the SMD side has just opened. A notice that
+// cannot be sent is traced; the port stays in service (the modem ignores the notice).
+VRAX_PAGED_CODE
+_IRQL_requires_(PASSIVE_LEVEL) VOID AnnounceOpen(_In_ PSMD_PORT_RECORD Port) {
+    PAGED_CODE();
+
+    int result = SendPortOpenNotice(Port->PortIndex);
+    if (result != 0) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: open notice result %d",
+                    Port->PortIndex, result);
+    }
+}
+
 // Reads while the SMD side reports data pending. The shutdown also ends the loop: an SMD
 // side that never stops reporting data must not keep the thread from ending.
 VRAX_PAGED_CODE
@@ -216,6 +235,7 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID ServePort(_Inout_ PSMD_PORT_RECORD Port) {
     PORT_WAKE wake = WaitForOpen(&sets);
     if (wake == WakeOpen) {
         DelayAfterOpen();
+        AnnounceOpen(Port);
         SetDeviceInterface(Port->Device, VRAX_INTERFACE_ENABLE);
         KeClearEvent(&PortReadyEvent);
         WdfWorkItemEnqueue(workItem);
@@ -256,6 +276,7 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID ServePort(_Inout_ PSMD_PORT_RECORD Port) {
                     }
                     KeClearEvent(&PortReadyEvent);
                     DelayAfterOpen();
+                    AnnounceOpen(Port);
                     WdfWorkItemEnqueue(workItem);
                     SetDeviceInterface(Port->Device, VRAX_INTERFACE_ENABLE);
                 }

@@ -22,8 +22,9 @@
 // (the entries are prepared all the same).
 _IRQL_requires_(PASSIVE_LEVEL) int InitRouting();
 
-// Opens a port for routing: attaches it to the receive hand-off and sends the port-open
-// notice. 0, or -1 for a bad port, a port open already, or a refused attachment.
+// Opens a port for routing: attaches it to the receive hand-off. The port-open notice is the
+// port service thread's, sent each time the channel opens. 0, or -1 for a bad port, a port
+// open already, or a refused attachment.
 _IRQL_requires_(PASSIVE_LEVEL) int OpenPortRouting(_In_ ULONG PortIndex);
 
 // Frees every client record and transaction record and forgets the ports' attachments, each

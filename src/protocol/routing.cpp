@@ -243,3 +243,11 @@ _Use_decl_annotations_ VOID PurgeSessionClients(ULONG SessionKey) {
         }
     }
 }
+
+_Use_decl_annotations_ VOID ForgetRouting() {
+    // No thread is left by now; ResetRouting frees what remains under whatever lock exists.
+    ResetRouting();
+    for (ULONG port = 0; port < VRAX_PORT_COUNT; ++port) {
+        InterlockedExchange(&RoutingTable[port].Open, 0);
+    }
+}

@@ -32,6 +32,10 @@ _IRQL_requires_(PASSIVE_LEVEL) int OpenPortRouting(_In_ ULONG PortIndex);
 // Open flags stay as they are.
 _IRQL_requires_(PASSIVE_LEVEL) VOID ResetRouting();
 
+// ResetRouting, and every port closed for routing: the table as the driver image had it at
+// load. Called when the driver unloads, after its device has gone.
+_IRQL_requires_(PASSIVE_LEVEL) VOID ForgetRouting();
+
 // Frames Message (which has 6 free bytes in front of it) for the port, service type and
 // client id and hands it to the transmit path under the port's send lock.
 // 0, -1 (bad port, message too long for a frame, lock or transmit failure) or -5.

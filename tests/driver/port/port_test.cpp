@@ -25,6 +25,7 @@
 #include "port/port_shutdown.h"
 #include "port/port_table.h"
 #include "port/receive_dispatch.h"
+#include "protocol/control_requests.h"
 #include "vrax_device.h"
 #include "vrax_pool.h"
 
@@ -172,6 +173,62 @@ TEST_F(Port, ReadsHandOnWhatTheSmdSideReportsAndNothingWhenNothingIsPending) {
     settle_ms(10);
     EXPECT_EQ(platform::kernel::pool::outstanding(VRAX_TAG_FRAME).count, 0u)
         << "every read buffer freed";
+}
+
+// The notice is written when the SMD side can take it, once per open of the channel, and
+// takes a transaction id, so the service-table request that follows carries the next one.
+TEST_F(Port, EveryOpenOfTheChannelIsAnnouncedOnceWhenTheSmdSideHasOpenedIt) {
+    boot(std::nullopt, /*far_open=*/false);
+    ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 1; }));
+    settle_ms(3000);
+    EXPECT_EQ(far_end::frames_waiting(0), 0u) << "nothing written before the channel is open";
+    EXPECT_FALSE(traced("notice 1 not sent"));
+
+    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+    auto first = far_end::next_frame(0, far_end::deadline_in_ms(5000));
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(*first, notice(1));
+
+    ASSERT_EQ(far_end::close_channel(0), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
+    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+    auto again = far_end::next_frame(0, far_end::deadline_in_ms(5000));
+    ASSERT_TRUE(again.has_value()) << "the re-opened channel is announced too";
+    EXPECT_EQ(*again, notice(2));
+    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+    settle_ms(2000);
+    EXPECT_EQ(far_end::frames_waiting(0), 0u) << "once per open";
+
+    WDFWAITLOCK lock = TransactionLock(0);
+    ASSERT_NE(lock, nullptr);
+    WdfWaitLockAcquire(lock, nullptr);
+    EXPECT_EQ(DrawTransactionId(0), 3u);
+    WdfWaitLockRelease(lock);
+}
+
+// VRAX loaded, started and unloaded again and again in one process, as the fuzzer and a
+// long-lived host do: each load starts from the globals of a fresh image, and a shutdown
+// that meets the arrival's port start-up half way still waits for the thread it starts.
+TEST_F(Port, EachLoadOfTheDriverStartsAsAFreshImage) {
+    for (int i = 0; i < 100; ++i) {
+        const bool far_open = (i % 2) == 0;
+        boot(std::nullopt, far_open);
+        ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 1; }));
+        if (far_open) {
+            auto first = far_end::next_frame(0, far_end::deadline_in_ms(5000));
+            ASSERT_TRUE(first.has_value()) << "load " << i;
+            EXPECT_EQ(*first, notice(1)) << "load " << i;
+            ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);
+            ASSERT_TRUE(
+                wait_until([&] { return traced("demux: port 0 frame of 3 bytes dropped"); }));
+        }
+        EXPECT_FALSE(traced("receive handler already registered")) << "load " << i;
+        EXPECT_FALSE(traced("routing result")) << "load " << i;
+        const auto report = finish();
+        ASSERT_TRUE(report.empty()) << "load " << i << ": " << report.front();
+        EXPECT_EQ(IsPortAttached(0), FALSE);
+        EXPECT_EQ(port0().Device, nullptr);
+    }
 }
 
 TEST_F(Port, StopWhileWaitingForOpenSendsNoCloseAndWhileServingSendsOne) {

@@ -231,6 +231,19 @@ TEST_F(Port, EachLoadOfTheDriverStartsAsAFreshImage) {
     }
 }
 
+// The device goes the moment the notice has reached the SMD side, while the write's
+// completion is still on its way out of the framework: the unload meets no reference of it.
+TEST_F(Port, RemovalRightAfterAWriteCompletedLeavesNothingAtUnload) {
+    for (int i = 0; i < 30; ++i) {
+        boot();
+        auto first = far_end::next_frame(0, far_end::deadline_in_ms(5000));
+        ASSERT_TRUE(first.has_value()) << "load " << i;
+        stop_ports();
+        const auto report = finish();
+        ASSERT_TRUE(report.empty()) << "load " << i << ": " << report.front();
+    }
+}
+
 TEST_F(Port, StopWhileWaitingForOpenSendsNoCloseAndWhileServingSendsOne) {
     boot(std::nullopt, /*far_open=*/false);
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 1; }));

@@ -244,6 +244,28 @@ TEST_F(Port, RemovalRightAfterAWriteCompletedLeavesNothingAtUnload) {
     }
 }
 
+// An SMD side that reports data it never hands out: each read waits out its second and the
+// thread asks again, until the answer is 0; what comes later is read as usual, and a side
+// that never stops saying so does not hold up the shutdown.
+TEST_F(Port, PendingDataThatNeverComesNeitherStopsTheReadsNorTheShutdown) {
+    bring_up();
+    far_end::inject(0, far_end::target::read_pending, far_end::fault::byte_count(50, 3));
+    ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([&] { return traced("demux: port 0 frame of 3 bytes dropped"); }));
+    settle_ms(3000);
+    ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03, 0x04}), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([&] { return traced("demux: port 0 frame of 4 bytes dropped"); }));
+
+    far_end::inject(0, far_end::target::read_pending, far_end::fault::byte_count(50));
+    ASSERT_EQ(far_end::queue_read(0, {0x01}), STATUS_SUCCESS);
+    settle_ms(10000);
+    const std::int64_t start = now_ms();
+    stop_ports();
+    EXPECT_LE(now_ms() - start, 3000) << "the read loop ends on the shutdown";
+    EXPECT_EQ(closes_, 1u);
+    EXPECT_EQ(platform::kernel::pool::outstanding(VRAX_TAG_FRAME).count, 0u);
+}
+
 TEST_F(Port, StopWhileWaitingForOpenSendsNoCloseAndWhileServingSendsOne) {
     boot(std::nullopt, /*far_open=*/false);
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 1; }));

@@ -60,6 +60,9 @@ typedef struct _VRAX_DEVICE_CONTEXT {
     // same port record together. A synchronization event, signalled while free; initialised
     // before the notification is registered.
     KEVENT InterfaceWorkGate;
+    // TRUE once InterfaceWorkGate is initialised. The port shutdown passes the gate too, so
+    // that no port start-up runs beside it; without the gate no start-up can have run.
+    BOOLEAN InterfaceWorkGateReady;
     // Port indices in use, counted from 0.
     USHORT PortCount;
     // Named notification events programs opened, one reference each, with the kernel handle

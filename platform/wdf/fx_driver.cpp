@@ -112,6 +112,19 @@ void driver_unload(PDRIVER_OBJECT driver_object) {
         driver->add_ref();
         driver->delete_object();
     }
+    // A work item that deleted itself, or a request that came back, still holds its object
+    // for the few steps after the driver's callback returned (the worker's or the completing
+    // thread's own reference). Windows keeps the image until such framework code is done
+    // (the work item references the device object), so those tails run out first: until the
+    // references are gone, or every other thread has come to rest.
+    {
+        auto& s = scheduler::get();
+        const ticks soon = s.now() + 1;
+        std::unique_lock lk(s.lock());
+        s.block(
+            lk, [driver] { return driver->ref_count() <= 1; }, soon,
+            "driver unload: framework tails finishing");
+    }
     long left = driver->ref_count();
     if (left != 1) {
         // Something still references the driver: an object of the driver that was never

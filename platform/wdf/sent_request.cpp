@@ -317,17 +317,20 @@ void fx_sent_request::on_irp_completed() {
     where_to_run run_at = driver_code ? choose_context() : where_to_run::completing_thread;
     auto& s = scheduler::get();
     switch (run_at) {
-        case where_to_run::completing_thread:
-            finish_completion();
+        case where_to_run::completing_thread: {
+            fx_io_target* t = finish_completion();
             release();  // the reference the send took
+            t->completion_returned();
             return;
+        }
         case where_to_run::raised_on_completing_thread: {
             thread_record& me = s.current();
             std::uint8_t old = me.irql;
             me.irql = std::max<std::uint8_t>(old, DISPATCH_LEVEL);
-            finish_completion();
+            fx_io_target* t = finish_completion();
             me.irql = old;
             release();
+            t->completion_returned();
             return;
         }
         case where_to_run::completion_thread:
@@ -341,9 +344,10 @@ void fx_sent_request::on_irp_completed() {
             completion_thread_body([](fx_sent_request* r) {
                 thread_record& me = scheduler::get().current();
                 me.irql = DISPATCH_LEVEL;
-                r->finish_completion();
+                fx_io_target* t = r->finish_completion();
                 me.irql = PASSIVE_LEVEL;
                 r->release();
+                t->completion_returned();
             });
         });
         std::lock_guard g(s.lock());
@@ -356,7 +360,7 @@ void fx_sent_request::on_irp_completed() {
 
 // FxIoTarget::RequestCompletionRoutine and FxRequestBase::CompleteSubmitted: copy the output
 // back, record the outcome, take the request off the target, then call the routine.
-void fx_sent_request::finish_completion() {
+fx_io_target* fx_sent_request::finish_completion() {
     PFN_WDF_REQUEST_COMPLETION_ROUTINE routine = nullptr;
     WDFCONTEXT context = nullptr;
     sync_wait* w = nullptr;
@@ -425,7 +429,7 @@ void fx_sent_request::finish_completion() {
         w->done = true;
         scheduler::get().wake();
     }
-    t->completion_returned();
+    return t;
 }
 
 void fx_sent_request::dispose() {

@@ -107,7 +107,11 @@ class fx_sent_request : public fx_request {
   private:
     fx_sent_request();
     void release_format_locked(std::vector<fx_object*>& to_release);
-    void finish_completion();
+    // Returns the target the request came back from; the caller drops the request's send
+    // reference first and then calls its completion_returned(), so that a target waiting
+    // for its completions (and the driver's unload behind it) never sees the request's last
+    // reference still held.
+    fx_io_target* finish_completion();
 
     std::unique_ptr<_IRP> owned_irp_;
     transfer_buffer input_;

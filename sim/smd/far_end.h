@@ -119,7 +119,7 @@ struct fault {
     enum class kind {
         fail,            // complete with `status`
         never_complete,  // keep the request until it is cancelled (the sender's time-out)
-        byte_count,      // reads only: complete with `bytes` as the information value
+        byte_count,      // reads and read_pending: complete with `bytes` as the information
     };
     kind what = kind::fail;
     NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -139,7 +139,8 @@ struct fault {
 
 // Arms `f` for the next `f.times` requests of kind `t` on `port` (replacing what was armed):
 //   open, close, read_pending  when the request arrives (an open once its names are valid);
-//     a failed or held request changes nothing in the channel;
+//     a failed or held request changes nothing in the channel; (byte_count, read_pending
+//     only) the query answers `bytes` as the pending count, whatever is queued;
 //   read   when the driver has a chunk for a waiting read: the read fails or is held and the
 //     chunk stays queued for the next read, or (byte_count) the chunk is handed over and the
 //     read reports `bytes` (at most the reader's buffer) as its length;

@@ -296,9 +296,17 @@ VOID SmdReadPending(PSMD_DEVICE_CONTEXT Device, PSMD_CHANNEL_CONTEXT Channel, WD
         WdfRequestComplete(Request, STATUS_INVALID_DEVICE_STATE);
         return;
     }
-    NTSTATUS status = STATUS_SUCCESS;
-    if (SmdControlFault(port, far_end::target::read_pending, &status)) {
-        SmdFinishFaulted(Device, Request, status);
+    // A pending count on demand (the SMD side may report data it never hands out), else
+    // a failed or held query.
+    std::optional<far_end::fault> fault = smd::hw::take_fault(port, far_end::target::read_pending);
+    if (fault && fault->what == far_end::fault::kind::byte_count) {
+        WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, fault->bytes);
+        return;
+    }
+    if (fault) {
+        SmdFinishFaulted(
+            Device, Request,
+            fault->what == far_end::fault::kind::never_complete ? STATUS_PENDING : fault->status);
         return;
     }
     // The answer is the information value. A caller that passes an output buffer anyway is

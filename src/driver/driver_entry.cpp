@@ -1,10 +1,12 @@
 // Driver entry and unload. Entry starts tracing, chooses the pool type and registers the
-// framework driver, whose device-add callback builds the control device. Unload only stops
-// tracing: by then the framework has removed the device and everything under it, and every
-// other framework object of the driver descends from the device or the driver object.
+// framework driver, whose device-add callback builds the control device. Unload puts the port
+// transport's globals back as a fresh image has them and stops tracing: by then the framework
+// has removed the device and everything under it, and every other framework object of the
+// driver descends from the device or the driver object.
 #include <ntddk.h>
 #include <wdf.h>
 
+#include "../port/port_shutdown.h"
 #include "../session/session.h"
 #include "../vrax_pool.h"
 #include "code_sections.h"
@@ -93,6 +95,8 @@ _Use_decl_annotations_ VOID EvtDriverUnload(WDFDRIVER Driver) {
 
     // At error level on purpose: the unload shows in any trace that records errors.
     TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "driver unloading");
+    // A driver loaded again gets fresh globals on Windows; the port transport's are put back.
+    SmdPortsUnload();
     WPP_CLEANUP(WdfDriverWdmGetDriverObject(Driver));
 }
 

@@ -121,7 +121,10 @@ _Use_decl_annotations_ NTSTATUS EvtDeviceSelfManagedIoInit(WDFDEVICE Device) {
     if (context->InterfaceNotificationEntry != nullptr) {
         return STATUS_SUCCESS;
     }
-    KeInitializeEvent(&context->InterfaceWorkGate, SynchronizationEvent, TRUE);
+    if (!context->InterfaceWorkGateReady) {
+        KeInitializeEvent(&context->InterfaceWorkGate, SynchronizationEvent, TRUE);
+        context->InterfaceWorkGateReady = TRUE;
+    }
     // An SMD interface that exists already is reported at once, possibly before the call
     // returns; the notification only queues a work item.
     NTSTATUS status = IoRegisterPlugPlayNotification(

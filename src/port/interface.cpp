@@ -95,14 +95,17 @@ _Use_decl_annotations_ VOID SmdInterfaceWork(WDFWORKITEM WorkItem) {
 
     WDFDEVICE device = (WDFDEVICE)WdfWorkItemGetParentObject(WorkItem);
     PVRAX_DEVICE_CONTEXT context = GetVraxDeviceContext(device);
-    (VOID) KeWaitForSingleObject(&context->InterfaceWorkGate, Executive, KernelMode, FALSE,
-                                 nullptr);
+    (VOID)
+        KeWaitForSingleObject(&context->InterfaceWorkGate, Executive, KernelMode, FALSE, nullptr);
     // Read now, not when queued: an arrival quickly followed by a removal runs two work
     // items that both see the removal.
     const ULONG arrived = context->SmdInterfaceArrived;
-    if (arrived == 1) {
-        NTSTATUS status =
-            SmdPortsStart(device, &context->SmdSymbolicLink, VRAX_PORTS_START_OPEN);
+    if (arrived == 1 && KeReadStateEvent(&PortStopEvent) != 0) {
+        // The ports have shut down (the device is leaving): a port opened now would have a
+        // service thread nobody waits for.
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "SMD interface arrived after port shutdown");
+    } else if (arrived == 1) {
+        NTSTATUS status = SmdPortsStart(device, &context->SmdSymbolicLink, VRAX_PORTS_START_OPEN);
         if (!NT_SUCCESS(status)) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "ports start %!STATUS!", status);
             SetDeviceInterface(device, VRAX_INTERFACE_DISABLE);

@@ -8,8 +8,11 @@
 #include "../driver/code_sections.h"
 #include "../vrax_device.h"
 #include "../protocol/routing.h"
+#include "hardware.h"
 #include "interface.h"
 #include "port_shutdown.h"
+#include "port_table.h"
+#include "receive_dispatch.h"
 
 #include "../trace.h"
 #if defined(EVENT_TRACING)
@@ -116,7 +119,16 @@ _Use_decl_annotations_ NTSTATUS SmdPortsStop(WDFDEVICE Device, BOOLEAN WaitForev
         return STATUS_UNSUCCESSFUL;
     }
 
+    // Set while no interface work item runs: a port start-up either finished before, its
+    // thread recorded in PortThreads for the wait below, or runs after and sees the event.
+    if (context->InterfaceWorkGateReady) {
+        (VOID) KeWaitForSingleObject(&context->InterfaceWorkGate, Executive, KernelMode, FALSE,
+                                     nullptr);
+    }
     KeSetEvent(&PortStopEvent, 1, FALSE);
+    if (context->InterfaceWorkGateReady) {
+        KeSetEvent(&context->InterfaceWorkGate, 0, FALSE);
+    }
     WaitForPortThreads(context, WaitForever);
     if (WaitForever) {
         SmdPortsAwaitAbandoned(context);
@@ -127,4 +139,15 @@ _Use_decl_annotations_ NTSTATUS SmdPortsStop(WDFDEVICE Device, BOOLEAN WaitForev
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_VRAX, "ports stopped, wait forever %!bool!",
                 WaitForever);
     return STATUS_SUCCESS;
+}
+
+VRAX_PAGED_CODE
+_Use_decl_annotations_ VOID SmdPortsUnload() {
+    PAGED_CODE();
+
+    // The device, and with it every target, thread reference and lock, went before unload.
+    RtlZeroMemory(SmdPortTable, sizeof(SmdPortTable));
+    ResetReceiveHandoff();
+    ForgetRouting();
+    NewHwIdSupported = FALSE;
 }

@@ -18,3 +18,9 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
 // Waits without limit for the service threads a bounded shutdown let go, and drops their
 // references. Runs before the device's objects go, so no thread outlives what it uses.
 _IRQL_requires_(PASSIVE_LEVEL) VOID SmdPortsAwaitAbandoned(_Inout_ PVRAX_DEVICE_CONTEXT Context);
+
+// Puts the port transport's driver-wide state back to what a freshly loaded image holds: the
+// port table closed, no receive handler or attachment, the routing table closed and empty,
+// "SupportNewHWID" off. Called when the driver unloads, after its device has gone, so that a
+// driver loaded again meets its globals as Windows would give them.
+_IRQL_requires_(PASSIVE_LEVEL) VOID SmdPortsUnload();

@@ -114,15 +114,16 @@ _Use_decl_annotations_ int DispatchReceivedFrame(PUCHAR Frame, ULONG Length, ULO
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "receive: bad port %u", PortIndex);
         return -1;
     }
-    VRAX_PORT_ATTACHMENT* entry = &PortAttachments[PortIndex];
-    entry->Frame = Frame;
     if (Length == 0) {
         TraceEvents(TRACE_LEVEL_WARNING, TRACE_VRAX, "port %u: empty read", PortIndex);
     }
+    // The handler gets the frame this call was given. The entry's pointer is shared state of
+    // the port; it is recorded once the frame has been handed on.
     PFN_VRAX_RECEIVE_HANDLER handler = CurrentHandler();
     if (handler != nullptr) {
         handler(PortIndex, Frame, Length);
     }
+    PortAttachments[PortIndex].Frame = Frame;
     return 0;
 }
 
@@ -139,4 +140,11 @@ _Use_decl_annotations_ VOID DetachPort(ULONG PortIndex) {
     }
     InterlockedExchange(&PortAttachments[PortIndex].Attached, 0);
     PortAttachments[PortIndex].Frame = nullptr;
+}
+
+_Use_decl_annotations_ VOID ResetReceiveHandoff() {
+    (VOID) InterlockedExchangePointer((PVOID volatile*)&ReceiveHandler, nullptr);
+    for (ULONG i = 0; i < VRAX_PORT_COUNT; ++i) {
+        DetachPort(i);
+    }
 }

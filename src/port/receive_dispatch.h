@@ -27,7 +27,7 @@ _IRQL_requires_(PASSIVE_LEVEL) int RegisterReceiveHandler(_In_ PFN_VRAX_RECEIVE_
 // bad port, a null context, no handler registered yet or a port attached already.
 _IRQL_requires_(PASSIVE_LEVEL) int AttachPort(_In_ ULONG PortIndex, _In_ PVOID Context);
 
-// Records the frame for the port and passes it to the handler, if one is registered.
+// Passes the frame to the handler, if one is registered, then records it for the port.
 // 0, or -1 for a bad port.
 _IRQL_requires_(PASSIVE_LEVEL) int DispatchReceivedFrame(_In_reads_bytes_(Length) PUCHAR Frame,
                                                          _In_ ULONG Length, _In_ ULONG PortIndex);
@@ -39,3 +39,7 @@ _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN IsPortAttached(_In_ ULONG PortIndex)
 // after the port's service thread has ended, so that the next arrival of the SMD interface
 // can attach the port again.
 _IRQL_requires_(PASSIVE_LEVEL) VOID DetachPort(_In_ ULONG PortIndex);
+
+// Forgets the receive handler and every port's attachment, as the driver image had them at
+// load. Called when the driver unloads: a driver loaded again starts from a fresh image.
+_IRQL_requires_(PASSIVE_LEVEL) VOID ResetReceiveHandoff();

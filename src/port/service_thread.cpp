@@ -8,11 +8,17 @@
 // A restart asked by a new arrival of the SMD interface (RestartEvent) is served like a
 // close from the SMD side, except that the old channel may be gone with its device, so a
 // failed close request does not end the thread.
+//
+// Each time the open event fires the thread sends the port-open notice, and only then
+// queues the port-open work item: the notice is the first frame of every open of the
+// channel, written when the SMD side can take it, and the service-table request that the
+// work item sends carries the transaction id after the notice's.
 #include <ntddk.h>
 #include <wdf.h>
 
 #include "../driver/code_sections.h"
 #include "../ioctl/port_open_work.h"
+#include "../protocol/control_requests.h"
 #include "../session/port_state.h"
 #include "../vrax_device.h"
 #include "../vrax_lock.h"
@@ -63,18 +69,18 @@ VRAX_PAGED_CODE
 _IRQL_requires_(PASSIVE_LEVEL) PORT_WAKE WaitForOpen(_In_ PORT_WAIT_SETS* Sets) {
     PAGED_CODE();
 
-    NTSTATUS status = KeWaitForMultipleObjects(3, Sets->Open, WaitAny, Executive, KernelMode,
-                                               FALSE, nullptr, nullptr);
+    NTSTATUS status = KeWaitForMultipleObjects(3, Sets->Open, WaitAny, Executive, KernelMode, FALSE,
+                                               nullptr, nullptr);
     switch (status) {
-    case STATUS_WAIT_0:
-        return WakeOpen;
-    case STATUS_WAIT_1:
-        return WakeStop;
-    case STATUS_WAIT_2:
-        return WakeRestart;
-    default:
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "open wait ended with %!STATUS!", status);
-        return WakeOther;
+        case STATUS_WAIT_0:
+            return WakeOpen;
+        case STATUS_WAIT_1:
+            return WakeStop;
+        case STATUS_WAIT_2:
+            return WakeRestart;
+        default:
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "open wait ended with %!STATUS!", status);
+            return WakeOther;
     }
 }
 
@@ -82,20 +88,20 @@ VRAX_PAGED_CODE
 _IRQL_requires_(PASSIVE_LEVEL) PORT_WAKE WaitForWork(_In_ PORT_WAIT_SETS* Sets) {
     PAGED_CODE();
 
-    NTSTATUS status = KeWaitForMultipleObjects(4, Sets->Main, WaitAny, Executive, KernelMode,
-                                               FALSE, nullptr, Sets->WaitBlocks);
+    NTSTATUS status = KeWaitForMultipleObjects(4, Sets->Main, WaitAny, Executive, KernelMode, FALSE,
+                                               nullptr, Sets->WaitBlocks);
     switch (status) {
-    case STATUS_WAIT_0:
-        return WakeRead;
-    case STATUS_WAIT_1:
-        return WakeClose;
-    case STATUS_WAIT_2:
-        return WakeStop;
-    case STATUS_WAIT_3:
-        return WakeRestart;
-    default:
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "main wait ended with %!STATUS!", status);
-        return WakeOther;
+        case STATUS_WAIT_0:
+            return WakeRead;
+        case STATUS_WAIT_1:
+            return WakeClose;
+        case STATUS_WAIT_2:
+            return WakeStop;
+        case STATUS_WAIT_3:
+            return WakeRestart;
+        default:
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "main wait ended with %!STATUS!", status);
+            return WakeOther;
     }
 }
 
@@ -113,8 +119,8 @@ _IRQL_requires_(PASSIVE_LEVEL) WDFWORKITEM CreatePortOpenWorkItem(_In_ PSMD_PORT
     WDFWORKITEM workItem = nullptr;
     NTSTATUS status = WdfWorkItemCreate(&config, &attributes, &workItem);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: work item %!STATUS!",
-                    Port->PortIndex, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: work item %!STATUS!", Port->PortIndex,
+                    status);
         return nullptr;
     }
     PVRAX_WORK_ITEM_CONTEXT_CONN_ID context = GetConnIdContext(workItem);
@@ -135,6 +141,19 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID DelayAfterOpen() {
     LARGE_INTEGER delay;
     delay.QuadPart = VRAX_DELAY_AFTER_OPEN;
     KeDelayExecutionThread(KernelMode, FALSE, &delay);
+}
+
+// The port-open notice, written on a channel the SMD side has just opened. A notice that
+// cannot be sent is traced; the port stays in service (the modem ignores the notice).
+VRAX_PAGED_CODE
+_IRQL_requires_(PASSIVE_LEVEL) VOID AnnounceOpen(_In_ PSMD_PORT_RECORD Port) {
+    PAGED_CODE();
+
+    int result = SendPortOpenNotice(Port->PortIndex);
+    if (result != 0) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: open notice result %d",
+                    Port->PortIndex, result);
+    }
 }
 
 // Reads while the SMD side reports data pending. The shutdown also ends the loop: an SMD
@@ -216,6 +235,7 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID ServePort(_Inout_ PSMD_PORT_RECORD Port) {
     PORT_WAKE wake = WaitForOpen(&sets);
     if (wake == WakeOpen) {
         DelayAfterOpen();
+        AnnounceOpen(Port);
         SetDeviceInterface(Port->Device, VRAX_INTERFACE_ENABLE);
         KeClearEvent(&PortReadyEvent);
         WdfWorkItemEnqueue(workItem);
@@ -233,35 +253,36 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID ServePort(_Inout_ PSMD_PORT_RECORD Port) {
             wake = WaitForWork(&sets);
         }
         switch (wake) {
-        case WakeRead:
-            ReadPending(Port);
-            break;
-        case WakeStop:
-            (VOID) SmdCloseChannel(Port);
-            return;
-        case WakeClose:
-        case WakeRestart:
-            if (!ReopenPort(Port, context, wake == WakeRestart ? TRUE : FALSE)) {
+            case WakeRead:
+                ReadPending(Port);
+                break;
+            case WakeStop:
+                (VOID) SmdCloseChannel(Port);
                 return;
-            }
-            BuildWaitSets(Port, &sets);
-            wake = WaitForOpen(&sets);
-            if (wake == WakeStop) {
-                return;
-            }
-            if (wake == WakeOpen) {
-                workItem = CreatePortOpenWorkItem(Port);
-                if (workItem == nullptr) {
+            case WakeClose:
+            case WakeRestart:
+                if (!ReopenPort(Port, context, wake == WakeRestart ? TRUE : FALSE)) {
                     return;
                 }
-                KeClearEvent(&PortReadyEvent);
-                DelayAfterOpen();
-                WdfWorkItemEnqueue(workItem);
-                SetDeviceInterface(Port->Device, VRAX_INTERFACE_ENABLE);
-            }
-            break;
-        default:
-            break;
+                BuildWaitSets(Port, &sets);
+                wake = WaitForOpen(&sets);
+                if (wake == WakeStop) {
+                    return;
+                }
+                if (wake == WakeOpen) {
+                    workItem = CreatePortOpenWorkItem(Port);
+                    if (workItem == nullptr) {
+                        return;
+                    }
+                    KeClearEvent(&PortReadyEvent);
+                    DelayAfterOpen();
+                    AnnounceOpen(Port);
+                    WdfWorkItemEnqueue(workItem);
+                    SetDeviceInterface(Port->Device, VRAX_INTERFACE_ENABLE);
+                }
+                break;
+            default:
+                break;
         }
     }
 }
@@ -305,8 +326,8 @@ _Use_decl_annotations_ NTSTATUS SmdPortRead(PSMD_PORT_RECORD Port) {
     }
 
     WDF_REQUEST_SEND_OPTIONS options;
-    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS |
-                                                WDF_REQUEST_SEND_OPTION_TIMEOUT);
+    WDF_REQUEST_SEND_OPTIONS_INIT(
+        &options, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS | WDF_REQUEST_SEND_OPTION_TIMEOUT);
     WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, VRAX_TIMEOUT_PORT_READ);
     NTSTATUS result = STATUS_SUCCESS;
     if (!WdfRequestSend(request, target, &options)) {

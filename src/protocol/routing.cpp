@@ -101,29 +101,19 @@ _Use_decl_annotations_ int OpenPortRouting(ULONG PortIndex) {
         return -1;
     }
 
-    int result;
-    BOOLEAN opened;
-    {
-        VRAX_WAIT_LOCK_HOLDER holder(lock);
-        if (VraxReadFlag(&entry->Open) != 0) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "open routing: port %u already open",
-                        PortIndex);
-            return -1;
-        }
-        InterlockedExchange(&entry->Open, 1);
-        result = AttachPort(PortIndex, PortAttachContexts[PortIndex]);
-        if (result != 0) {
-            InterlockedExchange(&entry->Open, 0);
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "open routing: port %u not attached",
-                        PortIndex);
-        }
-        opened = VraxReadFlag(&entry->Open) != 0;
+    // The port-open notice is not sent from here: the port's service thread sends it each
+    // time the SMD side opens the channel, which a routing opened at start-up precedes and a
+    // re-open of the channel does not repeat.
+    VRAX_WAIT_LOCK_HOLDER holder(lock);
+    if (VraxReadFlag(&entry->Open) != 0) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "open routing: port %u already open", PortIndex);
+        return -1;
     }
-
-    // The notice is sent outside the routing lock: sending takes the transaction and send
-    // locks, which are never taken before the routing lock on a receive path.
-    if (opened) {
-        SendPortOpenNotice(PortIndex);
+    InterlockedExchange(&entry->Open, 1);
+    int result = AttachPort(PortIndex, PortAttachContexts[PortIndex]);
+    if (result != 0) {
+        InterlockedExchange(&entry->Open, 0);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "open routing: port %u not attached", PortIndex);
     }
     return result;
 }
@@ -251,5 +241,13 @@ _Use_decl_annotations_ VOID PurgeSessionClients(ULONG SessionKey) {
                 VraxFreePool(record, VRAX_TAG_CLIENT_RECORD);
             }
         }
+    }
+}
+
+_Use_decl_annotations_ VOID ForgetRouting() {
+    // No thread is left by now; ResetRouting frees what remains under whatever lock exists.
+    ResetRouting();
+    for (ULONG port = 0; port < VRAX_PORT_COUNT; ++port) {
+        InterlockedExchange(&RoutingTable[port].Open, 0);
     }
 }

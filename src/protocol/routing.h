@@ -22,14 +22,19 @@
 // (the entries are prepared all the same).
 _IRQL_requires_(PASSIVE_LEVEL) int InitRouting();
 
-// Opens a port for routing: attaches it to the receive hand-off and sends the port-open
-// notice. 0, or -1 for a bad port, a port open already, or a refused attachment.
+// Opens a port for routing: attaches it to the receive hand-off. The port-open notice is the
+// port service thread's, sent each time the channel opens. 0, or -1 for a bad port, a port
+// open already, or a refused attachment.
 _IRQL_requires_(PASSIVE_LEVEL) int OpenPortRouting(_In_ ULONG PortIndex);
 
 // Frees every client record and transaction record and forgets the ports' attachments, each
 // port's records under its routing lock (a service thread may outlive a bounded shutdown).
 // Open flags stay as they are.
 _IRQL_requires_(PASSIVE_LEVEL) VOID ResetRouting();
+
+// ResetRouting, and every port closed for routing: the table as the driver image had it at
+// load. Called when the driver unloads, after its device has gone.
+_IRQL_requires_(PASSIVE_LEVEL) VOID ForgetRouting();
 
 // Frames Message (which has 6 free bytes in front of it) for the port, service type and
 // client id and hands it to the transmit path under the port's send lock.

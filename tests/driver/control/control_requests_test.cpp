@@ -14,6 +14,8 @@ class ControlRequests : public ControlFixture {};
 
 TEST_F(ControlRequests, IdsRunFromOneTo255AndWrapToOneAfterTheNotice) {
     ASSERT_EQ(OpenPortRouting(5), 0);
+    EXPECT_EQ(sent_frames().size(), 0u) << "the service thread announces the port, not the open";
+    ASSERT_EQ(SendPortOpenNotice(5), 0);
     ASSERT_EQ(sent_frames().size(), 1u);
     EXPECT_EQ(sent_frames()[0], request_frame(1, 0x27, {}))
         << framedecode::decode_frame(sent_frames()[0]);

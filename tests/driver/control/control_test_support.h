@@ -108,7 +108,8 @@ inline std::string decoded(const std::vector<bytes>& frames) {
     return out;
 }
 
-// Ports 0 and 3 open for routing; each has sent its port-open notice (transaction id 1).
+// Ports 0 and 3 open for routing; each has sent its port-open notice (transaction id 1), as
+// the service thread does when the channel opens.
 class ControlFixture : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -117,6 +118,8 @@ class ControlFixture : public ::testing::Test {
         ASSERT_EQ(InitRouting(), 0);
         ASSERT_EQ(OpenPortRouting(0), 0);
         ASSERT_EQ(OpenPortRouting(3), 0);
+        ASSERT_EQ(SendPortOpenNotice(0), 0);
+        ASSERT_EQ(SendPortOpenNotice(3), 0);
         control_doubles::clear_calls();
     }
     void TearDown() override {

@@ -17,6 +17,7 @@
 #include "smd/far_end.h"
 #include "smd/install.h"
 #include "vrax_device.h"
+#include "vrax_wire.h"
 
 namespace {
 
@@ -175,14 +176,17 @@ TEST_F(PortOpen, TheStopOfThePortsEndsTheWaitAtOnce) {
 
 TEST_F(PortOpen, ARequestThatCannotBeSentIsNotWaitedFor) {
     boot(/*far_open=*/false);
-    // The port-open notice goes out (to a far end that drops it) before the channel opens.
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 1; }));
     settle_ms(100);
-    // The first write the driver makes once the channel is open is the routine's request.
-    platform::faults::fail_nth("WdfIoTargetFormatRequestForWrite", 1,
+    // Once the channel is open the driver writes the port-open notice, then the routine's
+    // request: fail the second write.
+    platform::faults::fail_nth("WdfIoTargetFormatRequestForWrite", 2,
                                STATUS_INSUFFICIENT_RESOURCES);
     ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([&] { return traced("port 0 open: service table not requested"); }));
+    auto notice = far_end::next_frame(0, far_end::deadline_in_ms(1000));
+    ASSERT_TRUE(notice.has_value());
+    EXPECT_EQ((*notice)[VRAX_FRAME_CONTROL_MESSAGE_ID_OFFSET], VRAX_CONTROL_PORT_OPEN_NOTICE_ID);
     EXPECT_FALSE(far_end::next_frame(0, far_end::deadline_in_ms(6000)).has_value());
     EXPECT_FALSE(traced("port 0 open: transaction"));
     platform::faults::clear();

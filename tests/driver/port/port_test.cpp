@@ -25,6 +25,7 @@
 #include "port/port_shutdown.h"
 #include "port/port_table.h"
 #include "port/receive_dispatch.h"
+#include "protocol/control_requests.h"
 #include "vrax_device.h"
 #include "vrax_pool.h"
 
@@ -35,11 +36,23 @@ namespace faults = platform::faults;
 using bytes = std::vector<std::uint8_t>;
 using platform::scheduler;
 
+// The port-open routine's request for the service table: the next frame, on the control
+// service, carrying the given transaction id.
+void expect_service_table_request(std::uint8_t id) {
+    auto table = far_end::next_frame(0, far_end::deadline_in_ms(5000));
+    ASSERT_TRUE(table.has_value()) << "the service-table request";
+    ASSERT_GE(table->size(), 12u);
+    EXPECT_EQ((*table)[VRAX_FRAME_SERVICE_TYPE_OFFSET], VRAX_SERVICE_CONTROL);
+    EXPECT_EQ((*table)[VRAX_FRAME_CONTROL_MESSAGE_ID_OFFSET], VRAX_CONTROL_SERVICE_TABLE_ID);
+    EXPECT_EQ((*table)[VRAX_FRAME_HEADER_SIZE + VRAX_CONTROL_TRANSACTION_OFFSET], id);
+}
+
 void settle_ms(std::int64_t ms) {
     auto& s = scheduler::get();
     const platform::ticks later = s.now() + ms * platform::ticks_per_ms;
     std::unique_lock lk(s.lock());
-    s.block(lk, [] { return false; }, later, "test: settling");
+    s.block(
+        lk, [] { return false; }, later, "test: settling");
 }
 
 bool wait_until(const std::function<bool()>& done, std::int64_t ms = 20000) {
@@ -85,6 +98,7 @@ class Port : public ::testing::Test {
         auto first = far_end::next_frame(0, far_end::deadline_in_ms(5000));
         ASSERT_TRUE(first.has_value());
         EXPECT_EQ(*first, notice(1));
+        expect_service_table_request(2);
         ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
     }
     bool traced(const char* text) { return machine_->trace()->contains(text); }
@@ -177,6 +191,99 @@ TEST_F(Port, ReadsHandOnWhatTheSmdSideReportsAndNothingWhenNothingIsPending) {
         << "every read buffer freed";
 }
 
+// The notice is written when the SMD side can take it, once per open of the channel, and
+// takes a transaction id, so the service-table request that follows carries the next one.
+TEST_F(Port, EveryOpenOfTheChannelIsAnnouncedOnceWhenTheSmdSideHasOpenedIt) {
+    boot(std::nullopt, /*far_open=*/false);
+    ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 1; }));
+    settle_ms(3000);
+    EXPECT_EQ(far_end::frames_waiting(0), 0u) << "nothing written before the channel is open";
+    EXPECT_FALSE(traced("notice 1 not sent"));
+
+    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+    auto first = far_end::next_frame(0, far_end::deadline_in_ms(5000));
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(*first, notice(1));
+    expect_service_table_request(2);
+
+    ASSERT_EQ(far_end::close_channel(0), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
+    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+    auto again = far_end::next_frame(0, far_end::deadline_in_ms(5000));
+    ASSERT_TRUE(again.has_value()) << "the re-opened channel is announced too";
+    EXPECT_EQ(*again, notice(3));
+    expect_service_table_request(4);
+    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+    settle_ms(2000);
+    EXPECT_EQ(far_end::frames_waiting(0), 0u) << "once per open";
+
+    WDFWAITLOCK lock = TransactionLock(0);
+    ASSERT_NE(lock, nullptr);
+    WdfWaitLockAcquire(lock, nullptr);
+    EXPECT_EQ(DrawTransactionId(0), 5u);
+    WdfWaitLockRelease(lock);
+}
+
+// VRAX loaded, started and unloaded again and again in one process, as the fuzzer and a
+// long-lived host do: each load starts from the globals of a fresh image, and a shutdown
+// that meets the arrival's port start-up half way still waits for the thread it starts.
+TEST_F(Port, EachLoadOfTheDriverStartsAsAFreshImage) {
+    for (int i = 0; i < 100; ++i) {
+        const bool far_open = (i % 2) == 0;
+        boot(std::nullopt, far_open);
+        ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 1; }));
+        if (far_open) {
+            auto first = far_end::next_frame(0, far_end::deadline_in_ms(5000));
+            ASSERT_TRUE(first.has_value()) << "load " << i;
+            EXPECT_EQ(*first, notice(1)) << "load " << i;
+            ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);
+            ASSERT_TRUE(
+                wait_until([&] { return traced("demux: port 0 frame of 3 bytes dropped"); }));
+        }
+        EXPECT_FALSE(traced("receive handler already registered")) << "load " << i;
+        EXPECT_FALSE(traced("routing result")) << "load " << i;
+        const auto report = finish();
+        ASSERT_TRUE(report.empty()) << "load " << i << ": " << report.front();
+        EXPECT_EQ(IsPortAttached(0), FALSE);
+        EXPECT_EQ(port0().Device, nullptr);
+    }
+}
+
+// The device goes the moment the notice has reached the SMD side, while the write's
+// completion is still on its way out of the framework: the unload meets no reference of it.
+TEST_F(Port, RemovalRightAfterAWriteCompletedLeavesNothingAtUnload) {
+    for (int i = 0; i < 30; ++i) {
+        boot();
+        auto first = far_end::next_frame(0, far_end::deadline_in_ms(5000));
+        ASSERT_TRUE(first.has_value()) << "load " << i;
+        stop_ports();
+        const auto report = finish();
+        ASSERT_TRUE(report.empty()) << "load " << i << ": " << report.front();
+    }
+}
+
+// An SMD side that reports data it never hands out: each read waits out its second and the
+// thread asks again, until the answer is 0; what comes later is read as usual, and a side
+// that never stops saying so does not hold up the shutdown.
+TEST_F(Port, PendingDataThatNeverComesNeitherStopsTheReadsNorTheShutdown) {
+    bring_up();
+    far_end::inject(0, far_end::target::read_pending, far_end::fault::byte_count(50, 3));
+    ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([&] { return traced("demux: port 0 frame of 3 bytes dropped"); }));
+    settle_ms(3000);
+    ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03, 0x04}), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([&] { return traced("demux: port 0 frame of 4 bytes dropped"); }));
+
+    far_end::inject(0, far_end::target::read_pending, far_end::fault::byte_count(50));
+    ASSERT_EQ(far_end::queue_read(0, {0x01}), STATUS_SUCCESS);
+    settle_ms(10000);
+    const std::int64_t start = now_ms();
+    stop_ports();
+    EXPECT_LE(now_ms() - start, 3000) << "the read loop ends on the shutdown";
+    EXPECT_EQ(closes_, 1u);
+    EXPECT_EQ(platform::kernel::pool::outstanding(VRAX_TAG_FRAME).count, 0u);
+}
+
 TEST_F(Port, StopWhileWaitingForOpenSendsNoCloseAndWhileServingSendsOne) {
     boot(std::nullopt, /*far_open=*/false);
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 1; }));
@@ -254,8 +361,7 @@ TEST_P(PortOpenFailure, LeavesThePortClosedUntilTheNextArrival) {
 
 INSTANTIATE_TEST_SUITE_P(Steps, PortOpenFailure,
                          ::testing::Values("WdfIoTargetCreate", "WdfIoTargetOpen", "open request",
-                                           "IoCreateSynchronizationEvent",
-                                           "PsCreateSystemThread"));
+                                           "IoCreateSynchronizationEvent", "PsCreateSystemThread"));
 
 TEST_F(Port, TransmitRefusals) {
     boot(std::nullopt, false);
@@ -286,7 +392,8 @@ TEST_F(Port, WritesRacingACloseFailOrGoThroughButNeverTouchAGoneTarget) {
             int r = PortSend(0, frame.data(), 6);
             EXPECT_TRUE(r == 0 || r == -1);
         }
-        ASSERT_TRUE(wait_until([&] { return far_end::open_requests().size() == size_t(round) + 2; }));
+        ASSERT_TRUE(
+            wait_until([&] { return far_end::open_requests().size() == size_t(round) + 2; }));
         ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
         ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
     }

@@ -76,6 +76,44 @@ TEST(ReceiveHandoff, OneHandlerOnlyAndTheFirstKeepsReceiving) {
     EXPECT_EQ(deliveries[0].length, 12u);
 }
 
+// The handler gets the frame each call was given, not what the port's entry held before it
+// (the attachment token, or the frame of the previous read).
+TEST(ReceiveHandoff, EachFrameReachesTheHandlerAsItWasDispatched) {
+    ASSERT_EQ(RegisterReceiveHandler(FirstHandler), 0);
+    ASSERT_EQ(AttachPort(2, token), 0);
+    bytes a = control_frame(0x22);
+    bytes b = control_frame(0x24);
+    EXPECT_EQ(DispatchReceivedFrame(a.data(), 12, 2), 0);
+    EXPECT_EQ(DispatchReceivedFrame(b.data(), 7, 2), 0);
+    EXPECT_EQ(DispatchReceivedFrame(a.data(), 12, 3), 0);
+    ASSERT_EQ(deliveries.size(), 3u);
+    EXPECT_EQ(deliveries[0].frame, a.data());
+    EXPECT_EQ(deliveries[1].frame, b.data());
+    EXPECT_EQ(deliveries[1].length, 7u);
+    EXPECT_EQ(deliveries[2].frame, a.data()) << "a port never attached";
+    EXPECT_EQ(deliveries[2].port, 3u);
+}
+
+// What unload leaves: no handler, nothing attached, so a driver loaded again registers its
+// handler and attaches its ports as the first time.
+TEST(ReceiveHandoff, ResetForgetsTheHandlerAndEveryAttachment) {
+    ASSERT_EQ(RegisterReceiveHandler(SecondHandler), 0);
+    ASSERT_EQ(AttachPort(0, token), 0);
+    ASSERT_EQ(AttachPort(28, token), 0);
+    ResetReceiveHandoff();
+    EXPECT_FALSE(IsPortAttached(0));
+    EXPECT_FALSE(IsPortAttached(28));
+    bytes f = control_frame(0x22);
+    EXPECT_EQ(DispatchReceivedFrame(f.data(), 12, 0), 0);
+    EXPECT_TRUE(deliveries.empty()) << "no handler after the reset";
+    EXPECT_EQ(AttachPort(0, token), -1) << "no handler to attach for";
+    EXPECT_EQ(RegisterReceiveHandler(FirstHandler), 0);
+    EXPECT_EQ(AttachPort(28, token), 0);
+    EXPECT_EQ(DispatchReceivedFrame(f.data(), 12, 28), 0);
+    ASSERT_EQ(deliveries.size(), 1u);
+    EXPECT_EQ(deliveries[0].handler, 1);
+}
+
 TEST(ReceiveHandoff, AttachmentChecks) {
     EXPECT_EQ(AttachPort(0, token), -1) << "no handler registered yet";
     EXPECT_FALSE(IsPortAttached(0));

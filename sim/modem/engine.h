@@ -93,6 +93,16 @@ struct service {
     bool listed = true;  // in the service table
     // TLVs after the result TLV of a response to `request`; empty: the request's TLVs echoed.
     std::function<std::vector<tlv>(const message& request)> responder;
+
+    // Service `type` with ids from `pool` (empty: 1..limit), at most `limit` held.
+    static service make(std::uint8_t type, std::vector<std::uint8_t> pool = {},
+                        unsigned limit = 8) {
+        service s;
+        s.type = type;
+        s.pool = std::move(pool);
+        s.limit = limit;
+        return s;
+    }
 };
 
 struct config {
@@ -139,6 +149,17 @@ struct misbehaviour {
     int delta = 1;
     std::size_t keep = 0;
     std::optional<std::int64_t> reopen_after_ms;  // close_*: the modem re-opens its end later
+
+    // A rule of `what` for the next request of `message_id` (any when unset) on
+    // `service_type`; set the other fields after.
+    static misbehaviour on(kind what, std::optional<std::uint16_t> message_id = std::nullopt,
+                           std::uint8_t service_type = control_service) {
+        misbehaviour m;
+        m.what = what;
+        m.message_id = message_id;
+        m.service_type = service_type;
+        return m;
+    }
 };
 
 // Something the modem does on the channel, `delay_ms` after the frame that caused it.

@@ -8,7 +8,7 @@
 //     auto notice = m.wait_for_request(0, modem::msg_port_open, 5000);
 //     m.feed(frame);                            // as if the driver had written `frame`
 //     m.indicate_every(100, 100, 3, 1, modem::broadcast_client, 0x0001);
-//     m.misbehave({.what = modem::misbehaviour::kind::late, .message_id = 0x22});
+//     m.misbehave(modem::misbehaviour::on(modem::misbehaviour::kind::late, 0x22));
 //     std::cout << m.transcript();              // every frame each way, one line each
 //     m.stop();                                 // before the machine shuts down
 //

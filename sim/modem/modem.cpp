@@ -27,8 +27,10 @@ struct timer {
     unsigned remaining = 1;  // firings left, this one included
 };
 
-std::int64_t now_ms() {
-    return scheduler::get().now() / platform::ticks_per_ms;
+// scheduler::now() takes the scheduler lock itself: every caller here reads the time before
+// taking the lock. Virtual time cannot move while this thread runs, so it stays current.
+platform::ticks now() {
+    return scheduler::get().now();
 }
 
 const char* status_text(NTSTATUS status) {
@@ -63,19 +65,20 @@ struct emulator::state {
     bool stop_timers = false;
     std::shared_ptr<scheduler::joinable> timer_thread;
 
-    // Lock held.
-    void arm(std::int64_t delay_ms, timer t) {
-        const platform::ticks due = scheduler::get().now() + delay_ms * platform::ticks_per_ms;
+    // Lock held; `at` is the time now.
+    void arm(platform::ticks at, std::int64_t delay_ms, timer t) {
+        const platform::ticks due = at + delay_ms * platform::ticks_per_ms;
         timers.emplace(std::make_pair(due, next_timer++), std::move(t));
         ++generation;
         scheduler::get().wake();
     }
 
-    // Lock held. A log entry for a frame or an event.
-    void record(log_entry::direction dir, bytes frame, std::string note, NTSTATUS status) {
+    // Lock held; `at` is the time now. A log entry for a frame or an event.
+    void record(platform::ticks at, log_entry::direction dir, bytes frame, std::string note,
+                NTSTATUS status) {
         log_entry e;
         e.dir = dir;
-        e.time_ms = now_ms();
+        e.time_ms = at / platform::ticks_per_ms;
         e.port = port;
         if (!frame.empty())
             e.decoded = framedecode::decode_frame(frame);
@@ -108,11 +111,12 @@ struct emulator::state {
                 status = far_end::open_channel(p);
                 break;
         }
+        const platform::ticks at = now();
         std::lock_guard g(scheduler::get().lock());
         if (a.what == action::kind::send) {
-            record(log_entry::direction::to_driver, a.frame, a.note, status);
+            record(at, log_entry::direction::to_driver, a.frame, a.note, status);
         } else {
-            record(log_entry::direction::event, {},
+            record(at, log_entry::direction::event, {},
                    std::string(a.what == action::kind::close ? "modem closed the channel"
                                                              : "modem opened the channel") +
                        (a.note.empty() ? "" : " (" + a.note + ")"),
@@ -124,42 +128,45 @@ struct emulator::state {
     // A frame from the driver: the engine decides under the lock; immediate actions run on
     // this thread, later ones go to the timer thread.
     void handle(const bytes& frame, const char* via) {
-        std::vector<action> now;
+        std::vector<action> immediate;
+        const platform::ticks at = now();
         {
             std::lock_guard g(scheduler::get().lock());
-            outcome out = eng.on_frame(frame, now_ms());
-            record(log_entry::direction::from_driver, frame,
+            outcome out = eng.on_frame(frame, at / platform::ticks_per_ms);
+            record(at, log_entry::direction::from_driver, frame,
                    via != nullptr ? out.note + " (" + via + ")" : out.note, STATUS_SUCCESS);
             for (action& a : out.actions) {
                 if (a.delay_ms > 0)
-                    arm(a.delay_ms, timer{std::move(a)});
+                    arm(at, a.delay_ms, timer{std::move(a)});
                 else
-                    now.push_back(std::move(a));
+                    immediate.push_back(std::move(a));
             }
         }
-        for (const action& a : now)
+        for (const action& a : immediate)
             run(a);
     }
 
+    // Sleeps until the earliest timer is due (the block's deadline) or the set of timers
+    // changes, then fires what is due, outside the lock.
     void timer_loop() {
         auto& s = scheduler::get();
         for (;;) {
-            std::vector<action> due;
             {
                 std::unique_lock lk(s.lock());
                 const std::uint64_t seen = generation;
                 const platform::ticks deadline =
                     timers.empty() ? platform::no_deadline : timers.begin()->first.first;
                 s.block(
-                    lk,
-                    [&] {
-                        return stop_timers || generation != seen ||
-                               (!timers.empty() && timers.begin()->first.first <= s.now());
-                    },
-                    deadline, "modem: waiting for its next timer");
+                    lk, [&] { return stop_timers || generation != seen; }, deadline,
+                    "modem: waiting for its next timer");
                 if (stop_timers)
                     return;
-                while (!timers.empty() && timers.begin()->first.first <= s.now()) {
+            }
+            const platform::ticks at = now();
+            std::vector<action> due;
+            {
+                std::lock_guard g(s.lock());
+                while (!timers.empty() && timers.begin()->first.first <= at) {
                     auto node = timers.extract(timers.begin());
                     timer& t = node.mapped();
                     due.push_back(t.act);
@@ -274,8 +281,9 @@ NTSTATUS emulator::inject(const bytes& raw, std::string note) {
 }
 
 void emulator::send_in(std::int64_t delay_ms, const message& m, const damage& d) {
+    const platform::ticks at = now();
     std::lock_guard g(scheduler::get().lock());
-    st_->arm(delay_ms, timer{action{action::kind::send, 0, encode(m, d), "sent on a timer"}});
+    st_->arm(at, delay_ms, timer{action{action::kind::send, 0, encode(m, d), "sent on a timer"}});
 }
 
 NTSTATUS emulator::indicate(std::uint8_t service_type, std::uint8_t client_id,
@@ -293,11 +301,12 @@ void emulator::indicate_every(std::int64_t first_ms, std::int64_t period_ms, uns
                               std::uint16_t message_id, std::vector<tlv> tlvs) {
     if (count == 0)
         return;
+    const platform::ticks at = now();
     std::lock_guard g(scheduler::get().lock());
     message m = st_->eng.indication(service_type, client_id, message_id, std::move(tlvs));
     action a{action::kind::send, 0, encode(m),
              client_id == broadcast_client ? "broadcast on a timer" : "indication on a timer"};
-    st_->arm(first_ms, timer{std::move(a), period_ms, count});
+    st_->arm(at, first_ms, timer{std::move(a), period_ms, count});
 }
 
 NTSTATUS emulator::close_channel() {
@@ -310,10 +319,12 @@ NTSTATUS emulator::open_channel() {
 
 void emulator::close_channel_in(std::int64_t delay_ms,
                                 std::optional<std::int64_t> reopen_after_ms) {
+    const platform::ticks at = now();
     std::lock_guard g(scheduler::get().lock());
-    st_->arm(delay_ms, timer{action{action::kind::close, 0, {}, "on a timer"}});
+    st_->arm(at, delay_ms, timer{action{action::kind::close, 0, {}, "on a timer"}});
     if (reopen_after_ms)
-        st_->arm(delay_ms + *reopen_after_ms, timer{action{action::kind::open, 0, {}, "re-open"}});
+        st_->arm(at, delay_ms + *reopen_after_ms,
+                 timer{action{action::kind::open, 0, {}, "re-open"}});
 }
 
 void emulator::misbehave(misbehaviour m) {

@@ -29,6 +29,8 @@
 //   0x27 port-open     no answer. The driver sends it when it (re)opens the port with an
 //        notice        empty routing table, so the modem forgets every client id it granted on
 //                      the port (they return to their pools) unless notice_returns_ids is off.
+//                      A channel closed and re-opened keeps them: the driver re-opens its
+//                      channel without a new notice and keeps its routing table.
 //   anything else      result 1, error_unknown_message.
 //   A request whose TLV 0x01 is missing or too short: result 1, error_malformed.
 //   A control frame that is not a request (message type 1 or 2) is noted and ignored.
@@ -92,6 +94,7 @@ struct service {
     unsigned limit = 8;  // ids held at once
     bool listed = true;  // in the service table
     // TLVs after the result TLV of a response to `request`; empty: the request's TLVs echoed.
+    // Called with the modem's lock (the scheduler lock) held: it must not call the emulator.
     std::function<std::vector<tlv>(const message& request)> responder;
 
     // Service `type` with ids from `pool` (empty: 1..limit), at most `limit` held.

@@ -25,9 +25,10 @@
 // Call them from a thread the scheduler knows (the test's own thread), never from a frame
 // hook.
 //
-// Lifetime. stop() (or the destructor) removes the frame hook and joins the timer thread; do
-// it before the machine shuts down, and not from a frame hook or the timer thread. After
-// smd::far_end::reset() the hook is gone; stop() still has to join the timer thread.
+// Lifetime. stop() (or the destructor) removes the frame hook, joins the timer thread and
+// drops the timers still pending; do it before the machine shuts down, and not from a frame
+// hook or the timer thread. After smd::far_end::reset() the hook is gone; stop() still has to
+// join the timer thread.
 #pragma once
 
 #include <ntddk.h>

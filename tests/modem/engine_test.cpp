@@ -382,15 +382,6 @@ TEST(ModemEngine, ClientServicesAnswerGrantedIdsWithTypeTwoAndTheirTransactionId
     EXPECT_EQ(answer_of(lenient.on_frame(encode(service_request(1, 6, 1, 1)))).client_id, 6);
 }
 
-TEST(ModemEngine, IndicationsUseTheirOwnType) {
-    engine e;
-    message ind = e.indication(3, broadcast_client, 0x0101, {{0x01, {9}}});
-    EXPECT_EQ(ind.message_type, 4);
-    EXPECT_EQ(ind.client_id, 0xFF);
-    EXPECT_EQ(ind.transaction_id, 0);
-    EXPECT_EQ(e.indication(0, 0, 0x0A).message_type, control_indication);
-}
-
 // ---- Misbehaviour
 // ---------------------------------------------------------------------------------
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 namespace modem {
 namespace {
@@ -342,7 +343,8 @@ void engine::misbehave(const misbehaviour& rule, message reply, outcome& out) co
                                             "no payload TLV", "short payload TLV",
                                             "truncated",      "closed instead",
                                             "closed after"};
-    const std::string name = names[static_cast<int>(rule.what)];
+    static_assert(std::size(names) == static_cast<std::size_t>(k::close_after) + 1);
+    const std::string name = names[static_cast<std::size_t>(rule.what)];
     out.note += "; misbehaviour: " + name;
     out.actions.push_back({action::kind::send, delay, frame, name});
     if (rule.what == k::twice)

@@ -250,6 +250,7 @@ void emulator::stop() {
         st_->running = false;
         port = st_->port;
         st_->stop_timers = true;
+        st_->timers.clear();
         thread = std::move(st_->timer_thread);
         s.wake();
     }

@@ -177,5 +177,86 @@ TEST_F(ControlAnswers, ARefusedOrUnreadableGrantEndsWithoutARelease) {
     EXPECT_EQ(session_count(), 0u);
 }
 
+// The port lost and opened again: a write made meanwhile waits in the stopped client queue.
+// The far end's answer to the port-open routine's service-table request fills the version
+// table, posts port-ready to the bound session, wakes the routine and starts the queue, which
+// presents the waiting write on the service thread once the routing lock is released.
+TEST_F(ControlAnswers, TheServiceTableAfterAPortLossMakesThePortReadyAndLetsWaitingWritesGo) {
+    bring_up();
+    // The answer to the start-up request, late: until a first table has arrived the queue
+    // does not count as stopped, and a loss would leave it running.
+    ASSERT_EQ(
+        far_end::queue_read(0, answer(2, VRAX_CONTROL_SERVICE_TABLE_ID, 0, 0, tlv(0x01, {0}))),
+        STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([] {
+        WdfWaitLockAcquire(ClientQueueLock, nullptr);
+        const bool stopped = ClientQueueStopped != FALSE;
+        WdfWaitLockRelease(ClientQueueLock);
+        return !stopped;
+    }));
+    HANDLE h = open_vrax(/*overlapped=*/true);
+    PCLIENT_CONTEXT s = session_of(h);
+    bind(s, 0, 3, 9, true);
+
+    ASSERT_EQ(far_end::close_channel(0), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
+    EXPECT_EQ(s->ClientIdHeld, 0u) << "a lost port ends every held id";
+    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+    std::optional<bytes> table_request;
+    while ((table_request = far_end::next_frame(0, far_end::deadline_in_ms(5000)))) {
+        if ((*table_request)[VRAX_FRAME_CONTROL_MESSAGE_ID_OFFSET] ==
+            VRAX_CONTROL_SERVICE_TABLE_ID) {
+            break;
+        }
+    }
+    ASSERT_TRUE(table_request.has_value()) << "the re-opened port asks for its service table";
+    EXPECT_EQ(KeReadStateEvent(&PortReadyEvent), 0);
+
+    const bytes message{0x00, 0x05, 0x00, 0x20, 0x00, 0x00, 0x00};
+    auto write = start_write(h, message);
+    settle_ms(200);
+    EXPECT_FALSE(write->done()) << "the client queue is stopped until the port is ready";
+    EXPECT_FALSE(next_service_frame(10).has_value());
+
+    // Service 3: words 0x0102, 0x0304 from the first list, 0x0506, 0x0708 from the second.
+    bytes tlvs = tlv(0x01, {1, 3, 0x02, 0x01, 0x04, 0x03});
+    const bytes second{0x10, 0x00, 0x00, 1, 3, 0x06, 0x05, 0x08, 0x07};
+    tlvs.insert(tlvs.end(), second.begin(), second.end());
+    ASSERT_EQ(far_end::queue_read(0, answer((*table_request)[VRAX_FRAME_HEADER_SIZE + 1],
+                                            VRAX_CONTROL_SERVICE_TABLE_ID, 0, 0, tlvs)),
+              STATUS_SUCCESS);
+
+    DWORD n = 0;
+    EXPECT_EQ(write->finish(h, &n), 0u);
+    EXPECT_EQ(n, message.size());
+    auto frame = next_service_frame();
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ(bytes(frame->begin() + VRAX_FRAME_HEADER_SIZE, frame->end()), message);
+    EXPECT_EQ(ServiceVersionTable[0][3].Words[0], 0x0102);
+    EXPECT_EQ(ServiceVersionTable[0][3].Words[1], 0x0304);
+    EXPECT_EQ(ServiceVersionTable[0][3].Words[2], 0x0506);
+    EXPECT_EQ(ServiceVersionTable[0][3].Words[3], 0x0708);
+    ASSERT_TRUE(wait_until([] { return KeReadStateEvent(&PortReadyEvent) == 0; }, 100))
+        << "the port-open routine took the ready signal";
+    const std::string timed_out = "port 0 open: transaction " +
+                                  std::to_string((*table_request)[VRAX_FRAME_HEADER_SIZE + 1]) +
+                                  " ended";
+    settle_ms(6000);
+    EXPECT_FALSE(traced(timed_out.c_str())) << "the routine did not wait out its time";
+
+    // Port lost, then port ready, stored for the session's notification reads.
+    WdfWaitLockAcquire(s->NotificationLock, nullptr);
+    std::vector<bytes> notes;
+    for (ULONG i = 0; i < WdfCollectionGetCount(s->Notifications); ++i) {
+        size_t size = 0;
+        auto* note = static_cast<const std::uint8_t*>(WdfMemoryGetBuffer(
+            static_cast<WDFMEMORY>(WdfCollectionGetItem(s->Notifications, i)), &size));
+        notes.emplace_back(note, note + size);
+    }
+    WdfWaitLockRelease(s->NotificationLock);
+    EXPECT_EQ(notes, (std::vector<bytes>{{1, 0, 0, 0, 3, 0, 0, 0}, {0, 0, 0, 0, 3, 0, 0, 0}}));
+    CloseHandle(h);
+}
+
 }  // namespace
 }  // namespace session_test

@@ -87,6 +87,13 @@ class ControlAnswers : public Session {
         return {*seen, took};
     }
 
+    void TearDown() override {
+        if (machine_) {
+            EXPECT_FALSE(traced("no session at")) << "every walk of the sessions ran to its end";
+        }
+        Session::TearDown();
+    }
+
     // A session bound to port 0, service 3, holding client id 7 granted by the far end.
     HANDLE open_holding_seven() {
         HANDLE h = open_vrax();

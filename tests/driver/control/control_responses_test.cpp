@@ -361,6 +361,40 @@ TEST_F(ControlResponses, ACallerMessageIsAnsweredUnderTheIdItWasSentWith) {
     EXPECT_TRUE(routed_to(0, 5, 0x33, key));
 }
 
+// The control service answers under the id it saw on the wire. A session's whole control
+// message whose author happened to write the id of another session's request still waiting
+// goes out under its own drawn id, so each answer reaches the session that asked for it.
+TEST_F(ControlResponses, ACallerMessagesOwnIdCannotCaptureAnotherSessionsAnswer) {
+    const std::uint8_t waiting = client_id_request(3);
+    constexpr ULONG author = 0x20;
+    VRAX_CONTROL_REQUEST request{};
+    request.Kind = VRAX_REQUEST_KIND_CALLER_MESSAGE;
+    request.SessionKey = author;
+    request.PortIndex = 0;
+    bytes buffer(6, 0);
+    const bytes written = control_message(0, waiting, 0x22, tlv(0x01, {0x03}));
+    buffer.insert(buffer.end(), written.begin(), written.end());
+    ASSERT_GT(SendControlRequest(&request, 0, buffer.data() + 6, static_cast<ULONG>(written.size()),
+                                 TRUE),
+              0);
+    ASSERT_EQ(sent_frames().size(), 1u);
+    const std::uint8_t seen = sent_frames()[0][VRAX_FRAME_HEADER_SIZE + 1];
+    EXPECT_NE(seen, waiting);
+    control_doubles::clear_calls();
+
+    answer(0, response(seen, 0x22, cat({result_tlv(0, 0), tlv(0x01, {3, 0x21})})));
+    answer(0, response(waiting, 0x22, cat({result_tlv(0, 0), tlv(0x01, {3, 0x11})})));
+    const auto told = calls_of(callee::allocation);
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_EQ(told[0].key, author);
+    EXPECT_EQ(told[0].client, 0x21);
+    EXPECT_EQ(told[1].key, key);
+    EXPECT_EQ(told[1].client, 0x11);
+    EXPECT_TRUE(routed_to(0, 3, 0x21, author));
+    EXPECT_TRUE(routed_to(0, 3, 0x11, key));
+    EXPECT_EQ(records(), 0u);
+}
+
 TEST_F(ControlResponses, AnAnswerOvertakingItsSendersReleaseIsHandledOnce) {
     // The answer is read on another thread while the request is still being sent: it waits
     // for the sender's transaction lock, and then either runs before the sender has dropped

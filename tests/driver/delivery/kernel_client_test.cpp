@@ -225,6 +225,49 @@ TEST_F(KernelClient, ControlResponsesCarryEachClientsOwnRunningNumber) {
     EXPECT_EQ(calls[0].back().message, bytes{0x01});
 }
 
+// End to end through the far end: the client's control request goes out under an id the
+// driver draws; the control service's answer to that id is handled by the response handler,
+// which registers the granted id for the client and hands the client the answer numbered by
+// its own counter. A second answer to the same id reaches nobody.
+TEST_F(KernelClient, AControlAnswerFromTheFarEndReachesTheClientRenumbered) {
+    VRAX_KERNEL_CLIENT_HANDLE a = enrol(receive<0>);
+    bytes request{0x00, 0x63, 0x22, 0x00, 0x04, 0x00, 0x01, 0x01, 0x00, 0x05};
+    const bytes answer_tlvs{0x02, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x00, 0x05, 0x09};
+    for (UCHAR n = 1; n <= 2; ++n) {
+        ASSERT_EQ(iface_.KernelClientSendControl(a, 0, request.data(),
+                                                 static_cast<ULONG>(request.size())),
+                  0);
+        auto sent = next_frame();
+        ASSERT_TRUE(sent.has_value());
+        const UCHAR wire = (*sent)[VRAX_FRAME_HEADER_SIZE + 1];
+        bytes expected_request = request;
+        expected_request[1] = wire;
+        EXPECT_EQ(*sent, frame(0, 0, expected_request)) << "the client's TLVs under a drawn id";
+
+        bytes answer{0x01, wire, 0x22, 0x00, static_cast<UCHAR>(answer_tlvs.size()), 0x00};
+        answer.insert(answer.end(), answer_tlvs.begin(), answer_tlvs.end());
+        queue_read(frame(0, 0, answer));
+        ASSERT_TRUE(wait_until([&] { return calls[0].size() == n; }));
+        bytes renumbered = answer;
+        renumbered[1] = n;
+        EXPECT_EQ(calls[0].back().message, renumbered) << "answer " << int{n};
+        EXPECT_EQ(calls[0].back().service, 0u);
+        EXPECT_EQ(calls[0].back().client, 0u);
+
+        queue_read(frame(0, 0, answer));
+        settle_ms(100);
+        EXPECT_EQ(calls[0].size(), n) << "a repeated answer finds its transaction finished";
+    }
+
+    // The granted id is the client's: a frame for it reaches the same callback unchanged.
+    const bytes message{0x02, 0x01, 0x00, 0x30, 0x00, 0x00, 0x00};
+    queue_read(frame(5, 9, message));
+    ASSERT_TRUE(wait_until([] { return calls[0].size() == 3; }));
+    EXPECT_EQ(calls[0][2].message, message);
+    EXPECT_EQ(calls[0][2].service, 5u);
+    EXPECT_EQ(calls[0][2].client, 9u);
+}
+
 TEST_F(KernelClient, ControlMessagesShorterThanTheHeaderAreRefusedAndNothingLeaks) {
     VRAX_KERNEL_CLIENT_HANDLE a = enrol(receive<0>);
     bytes request{0x00, 0x01, 0x22, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x05};

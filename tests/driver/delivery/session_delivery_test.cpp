@@ -10,6 +10,7 @@
 
 #include "core/faults.h"
 #include "core/lock_tracker.h"
+#include "kernel/pool.h"
 #include "smd/far_end.h"
 
 #include "../session/session_fixture.h"
@@ -180,6 +181,16 @@ TEST_F(Delivery, AReadTooSmallCostsOnlyItsOwnSessionTheMessage) {
                           static_cast<ULONG>(copy.size()));
     EXPECT_EQ(stored_messages(session_of(a)), 0u);
     EXPECT_EQ(stored_messages(session_of(b)), 1u);
+
+    // One that cannot be listed is freed at once rather than left to the file object.
+    const auto frames_held = platform::kernel::pool::outstanding(VRAX_TAG_FRAME).count;
+    platform::faults::fail_nth("WdfCollectionAdd", 1, STATUS_INSUFFICIENT_RESOURCES);
+    DeliverServiceMessage(VRAX_SESSION_KEY_NONE, 0, 3, copy.data(),
+                          static_cast<ULONG>(copy.size()));
+    EXPECT_EQ(stored_messages(session_of(a)), 0u);
+    EXPECT_EQ(stored_messages(session_of(b)), 2u);
+    EXPECT_EQ(platform::kernel::pool::outstanding(VRAX_TAG_FRAME).count, frames_held + 1)
+        << "only b's copy is held";
 }
 
 TEST_F(Delivery, AUnicastReachesTheOwningKeyWhateverTheSessionIsBoundTo) {
@@ -252,6 +263,13 @@ TEST_F(Delivery, PortReadyReachesABoundSessionOnceAndAgainOnlyIfItWasStored) {
     EXPECT_EQ(short_read.finish(a, &n), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(notifications(s), 0u);
     EXPECT_EQ(s->LastPortState, 0u);
+
+    // One that cannot be listed is dropped and freed at once.
+    const auto held = platform::kernel::pool::outstanding(VRAX_TAG_FRAME).count;
+    platform::faults::fail_nth("WdfCollectionAdd", 1, STATUS_INSUFFICIENT_RESOURCES);
+    NotifyPortState(0, VRAX_PORT_STATE_LOST);
+    EXPECT_EQ(notifications(s), 0u);
+    EXPECT_EQ(platform::kernel::pool::outstanding(VRAX_TAG_FRAME).count, held);
     EXPECT_EQ(platform::lock_tracker::held_count(), 0u);
 }
 

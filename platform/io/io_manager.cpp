@@ -309,7 +309,8 @@ void finish_request(request* raw) {
     NTSTATUS status = req->irp.status;
     ULONG_PTR info = req->irp.information;
     const UCHAR major = req->irp.major;
-    if (!NT_ERROR(status) && major == IRP_MJ_DEVICE_CONTROL && req->output_length != 0 &&
+    if (!NT_ERROR(status) && major == IRP_MJ_DEVICE_CONTROL &&
+        req->irp.requestor_mode == UserMode && req->output_length != 0 &&
         METHOD_FROM_CTL_CODE(req->irp.ioctl_code) == METHOD_BUFFERED && info > req->output_length) {
         // IopCompleteRequest copies Information bytes of the system buffer to the program's
         // output buffer, whatever its length, unless the status is an error: a success or a

@@ -309,6 +309,23 @@ void finish_request(request* raw) {
     NTSTATUS status = req->irp.status;
     ULONG_PTR info = req->irp.information;
     const UCHAR major = req->irp.major;
+    if (!NT_ERROR(status) && major == IRP_MJ_DEVICE_CONTROL &&
+        req->irp.requestor_mode == UserMode && req->output_length != 0 &&
+        METHOD_FROM_CTL_CODE(req->irp.ioctl_code) == METHOD_BUFFERED && info > req->output_length) {
+        // IopCompleteRequest copies Information bytes of the system buffer to the program's
+        // output buffer, whatever its length, unless the status is an error: a success or a
+        // warning with more would overrun the program's buffer and read past the system
+        // buffer ("Failure to Initialize Output Buffers", the I/O manager's buffered copy).
+        char buf[160];
+        std::snprintf(buf, sizeof buf,
+                      "completed with status 0x%08X and Information %llu, more than the "
+                      "program's %lu-byte output buffer",
+                      static_cast<unsigned>(status), static_cast<unsigned long long>(info),
+                      static_cast<unsigned long>(req->output_length));
+        bug_check(bug_code::driver_verifier_detected_violation,
+                  request_kind(major, req->irp.ioctl_code) + " " + buf, 0x1011,
+                  as_number(&req->irp), info, req->output_length);
+    }
     if (!NT_ERROR(status) && req->output != nullptr &&
         (major == IRP_MJ_READ || major == IRP_MJ_DEVICE_CONTROL)) {
         // Never more than the caller's buffer, whatever the driver reported.

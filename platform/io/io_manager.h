@@ -22,8 +22,11 @@
 //
 // Requests: buffered, whatever the transfer method. One system buffer holds a device
 // control's input and, on completion, its output; a read's system buffer starts filled with
-// 0xCC so a driver that reports bytes it never wrote is caught. At completion without an
-// error status, min(Information, output length) bytes are copied back to the caller; the
+// 0xCC so a driver that reports bytes it never wrote is caught; past a device control's
+// input the buffer is not initialised either (0xCC), as the I/O manager leaves it. At
+// completion without an error status, min(Information, output length) bytes are copied back
+// to the caller; a program's METHOD_BUFFERED control whose Information (success or warning)
+// exceeds its output length is a bug check 0xC4, since Windows would copy that many; the
 // system buffer is then filled with 0xF0 and quarantined, and a driver that wrote into it
 // after completing the request is reported (bug check 0xC4, naming the IRP and the request's
 // kind) when it leaves the quarantine or at the kernel's final check.

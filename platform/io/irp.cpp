@@ -2,6 +2,7 @@
 #include "io/irp.h"
 
 #include "core/bugcheck.h"
+#include "core/pause_points.h"
 
 namespace platform::io {
 namespace {
@@ -102,6 +103,7 @@ std::function<void(PIRP)> set_cancel_routine(PIRP irp, std::function<void(PIRP)>
 }
 
 bool cancel_irp(PIRP irp) {
+    pause_points::reach("IoCancelIrp", irp);
     std::function<void(PIRP)> routine;
     {
         std::lock_guard g(irp->cancel_lock);
@@ -115,6 +117,9 @@ bool cancel_irp(PIRP irp) {
     if (!routine) {
         return false;
     }
+    // Taken and not yet run: the window in which the owner's IoSetCancelRoutine(NULL) (and
+    // so WdfRequestUnmarkCancelable) already loses.
+    pause_points::reach("irp-cancel-routine", irp);
     routine(irp);
     return true;
 }

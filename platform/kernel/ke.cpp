@@ -16,6 +16,7 @@
 #include "core/bugcheck.h"
 #include "core/driver_call.h"
 #include "core/faults.h"
+#include "core/pause_points.h"
 #include "core/lock_tracker.h"
 #include "core/scheduler.h"
 #include "core/symbolizer.h"
@@ -442,6 +443,7 @@ void check_set_irql(const char* routine) {
 extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     (void)Increment;
     (void)Wait;
+    platform::pause_points::reach("KeSetEvent", Event);
     platform::kernel::check_event(Event, "KeSetEvent");
     check_set_irql("KeSetEvent");
     auto& s = scheduler::get();
@@ -481,6 +483,7 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;  // no APCs are delivered here, so an alertable wait is never alerted
+    platform::pause_points::reach("KeWaitForSingleObject", Object);
     if (auto st = faults::fault_point("KeWaitForSingleObject")) {
         return *st;
     }
@@ -509,6 +512,7 @@ extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_T
         bug_check(bug_code::driver_verifier_detected_violation,
                   "KeWaitForMultipleObjects: NULL object array or unknown wait type", WaitType);
     }
+    platform::pause_points::reach("KeWaitForMultipleObjects", Object[0]);
     if (auto st = faults::fault_point("KeWaitForMultipleObjects")) {
         return *st;
     }

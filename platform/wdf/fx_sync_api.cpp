@@ -1,6 +1,7 @@
 // Framework wait locks and spin locks as objects. The acquire routines pass the driver's call
 // site on, so the verifier's lock reports say where the driver took each lock.
 #include "core/faults.h"
+#include "core/pause_points.h"
 #include "wdf/fx_lock.h"
 #include "wdf/fx_object.h"
 
@@ -51,6 +52,7 @@ NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* L
 }
 
 NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout) {
+    platform::pause_points::reach("WdfWaitLockAcquire", Lock);
     auto fault = faults::fault_point("WdfWaitLockAcquire");
     auto* lock = fx_get<fx_wait_lock>(Lock, fx_type::wait_lock, "WdfWaitLockAcquire");
     // Only an acquisition with a time-out can fail; its one failure is the time-out.

@@ -11,6 +11,7 @@
 
 #include "core/driver_call.h"
 #include "core/faults.h"
+#include "core/pause_points.h"
 #include "core/scheduler.h"
 #include "wdf/fx_callback_lock.h"
 #include "wdf/fx_device.h"
@@ -134,6 +135,7 @@ void fx_work_item::enqueue() {
 
 void fx_work_item::run(thread_record& me) {
     auto& s = scheduler::get();
+    pause_points::reach("work-item", handle());
     {
         driver_scope scope(driver);
         callback_lock_hold hold(callback_lock);
@@ -262,6 +264,7 @@ NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES A
 }
 
 VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem) {
+    platform::pause_points::reach("WdfWorkItemEnqueue", WorkItem);
     fx_get<fx_work_item>(WorkItem, fx_type::work_item, "WdfWorkItemEnqueue")->enqueue();
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "core/driver_call.h"
+#include "core/pause_points.h"
 #include "wdf/queue.h"
 #include "wdf/request.h"
 
@@ -94,9 +95,16 @@ bool fx_queue::deliver_cancellation(std::unique_lock<std::mutex>& lk) {
     if (!cancelled_for_driver_.empty()) {
         fx_request* r = cancelled_for_driver_.front();
         cancelled_for_driver_.pop_front();
+        WDFREQUEST h = r->handle_as<WDFREQUEST>();
+        if (pause_points::armed_count() != 0) {
+            // The routine is due and not delivered: the driver completing the request
+            // elsewhere now is still the verifier's "completed while cancelable".
+            lk.unlock();
+            pause_points::reach("cancel-routine", h);
+            lk.lock();
+        }
         PFN_WDF_REQUEST_CANCEL routine = r->cancel_routine;
         r->cancel_delivered = true;
-        WDFREQUEST h = r->handle_as<WDFREQUEST>();
         call_driver(lk, "EvtRequestCancel", r, [&] { routine(h); });
         return true;
     }

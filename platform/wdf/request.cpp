@@ -9,6 +9,7 @@
 
 #include "core/bugcheck.h"
 #include "core/faults.h"
+#include "core/pause_points.h"
 #include "core/scheduler.h"
 #include "wdf/file_object.h"
 #include "wdf/fx_memory.h"
@@ -281,6 +282,7 @@ fx_request* request_from(WDFREQUEST handle, const char* routine) {
 
 using namespace platform::wdf;
 using platform::faults::fault_point;
+using platform::pause_points::reach;
 
 namespace {
 
@@ -394,17 +396,20 @@ fx_queue* current_queue(fx_request* r, const char* routine) {
 extern "C" {
 
 VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status) {
+    reach("WdfRequestComplete", Request);
     fx_request* r = request_from(Request, "WdfRequestComplete");
     r->complete(Status, r->information);
 }
 
 VOID WdfRequestCompleteWithPriorityBoost(WDFREQUEST Request, NTSTATUS Status, CCHAR PriorityBoost) {
     (void)PriorityBoost;  // the host's scheduler has no priorities to boost
+    reach("WdfRequestCompleteWithPriorityBoost", Request);
     fx_request* r = request_from(Request, "WdfRequestCompleteWithPriorityBoost");
     r->complete(Status, r->information);
 }
 
 VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information) {
+    reach("WdfRequestCompleteWithInformation", Request);
     fx_request* r = request_from(Request, "WdfRequestCompleteWithInformation");
     r->complete(Status, Information);
 }
@@ -532,6 +537,7 @@ NTSTATUS WdfRequestRequeue(WDFREQUEST Request) {
 }
 
 VOID WdfRequestMarkCancelable(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel) {
+    reach("WdfRequestMarkCancelable", Request);
     fx_request* r = request_from(Request, "WdfRequestMarkCancelable");
     if (EvtRequestCancel == nullptr)
         violation("WdfRequestMarkCancelable: no cancel routine");
@@ -540,6 +546,7 @@ VOID WdfRequestMarkCancelable(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequ
 }
 
 NTSTATUS WdfRequestMarkCancelableEx(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel) {
+    reach("WdfRequestMarkCancelableEx", Request);
     if (auto st = fault_point("WdfRequestMarkCancelableEx"))
         return *st;
     fx_request* r = request_from(Request, "WdfRequestMarkCancelableEx");
@@ -551,6 +558,7 @@ NTSTATUS WdfRequestMarkCancelableEx(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL E
 }
 
 NTSTATUS WdfRequestUnmarkCancelable(WDFREQUEST Request) {
+    reach("WdfRequestUnmarkCancelable", Request);
     if (auto st = fault_point("WdfRequestUnmarkCancelable"))
         return *st;
     fx_request* r = request_from(Request, "WdfRequestUnmarkCancelable");

@@ -9,6 +9,7 @@
 
 #include "core/bugcheck.h"
 #include "core/driver_call.h"
+#include "core/pause_points.h"
 #include "core/scheduler.h"
 #include "wdf/fx_device.h"
 #include "wdf/fx_driver.h"
@@ -361,6 +362,7 @@ void fx_sent_request::on_irp_completed() {
 // FxIoTarget::RequestCompletionRoutine and FxRequestBase::CompleteSubmitted: copy the output
 // back, record the outcome, take the request off the target, then call the routine.
 fx_io_target* fx_sent_request::finish_completion() {
+    pause_points::reach("io-target-completion", handle());
     PFN_WDF_REQUEST_COMPLETION_ROUTINE routine = nullptr;
     WDFCONTEXT context = nullptr;
     sync_wait* w = nullptr;

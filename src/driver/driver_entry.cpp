@@ -5,6 +5,7 @@
 #include <ntddk.h>
 #include <wdf.h>
 
+#include "../session/session.h"
 #include "../vrax_pool.h"
 #include "code_sections.h"
 #include "device.h"
@@ -63,6 +64,8 @@ extern "C" _Use_decl_annotations_ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObje
                 VraxBuildTime);
 
     VraxChoosePoolType();
+    // Session and kernel-client keys start at 1 with every load of the driver image.
+    ResetSessionKeys();
 
     WDF_DRIVER_CONFIG config;
     WDF_DRIVER_CONFIG_INIT(&config, EvtDriverDeviceAdd);

@@ -65,15 +65,21 @@ _Use_decl_annotations_ VOID DemuxFrame(ULONG PortIndex, PUCHAR Frame, ULONG Leng
         return;
     }
 
-    VRAX_WAIT_LOCK_HOLDER holder(lock);
-    UCHAR clientId = Frame[VRAX_FRAME_CLIENT_ID_OFFSET];
-    if (clientId == VRAX_CLIENT_ID_BROADCAST) {
-        DeliverServiceMessage(VRAX_SESSION_KEY_NONE, PortIndex, serviceType, payload,
-                              payloadLength);
-    } else {
-        RouteUnicast(PortIndex, serviceType, clientId, Frame[VRAX_FRAME_FLAGS_OFFSET], payload,
-                     payloadLength);
+    {
+        VRAX_WAIT_LOCK_HOLDER holder(lock);
+        UCHAR clientId = Frame[VRAX_FRAME_CLIENT_ID_OFFSET];
+        if (clientId == VRAX_CLIENT_ID_BROADCAST) {
+            DeliverServiceMessage(VRAX_SESSION_KEY_NONE, PortIndex, serviceType, payload,
+                                  payloadLength);
+        } else {
+            RouteUnicast(PortIndex, serviceType, clientId, Frame[VRAX_FRAME_FLAGS_OFFSET], payload,
+                         payloadLength);
+        }
     }
+    // A service table routed above asks for the client queue to be started; the requests
+    // the start presents run on this thread and may take the routing lock, so it is made
+    // only now that the lock is released.
+    RunClientQueueRestart();
 }
 
 // The first record, newest first, whose slots (0..7) hold the client id.

@@ -47,3 +47,16 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID
 _IRQL_requires_(PASSIVE_LEVEL) VOID
     StoreServiceTable(_In_ ULONG PortIndex, _In_ ULONG SessionKey,
                       _In_reads_bytes_(VRAX_SERVICE_TABLE_SIZE) const UCHAR* Record);
+
+// The port-ready restart of the client queue. Starting the queue presents the requests
+// waiting in it on the calling thread, and a presented request may take a port's routing
+// lock (a submitted control of kind 5 does), so the start never runs under one:
+// StoreServiceTable, which runs under the routing lock, only asks for it, and the
+// demultiplexer runs it once it has released the lock. Both run on the port service thread,
+// which is also the only thread that stops the queue when a port is lost, so a restart asked
+// for cannot overtake a later loss.
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID RequestClientQueueRestart();
+
+// Runs a restart asked for since the last call: if ClientQueueStopped is set, clears it and
+// starts ClientQueue. The caller holds no lock of the driver.
+_IRQL_requires_(PASSIVE_LEVEL) VOID RunClientQueueRestart();

@@ -1,21 +1,113 @@
-// Port-state notifications. Sessions have no notification queues yet, so nobody is told;
-// the change of state is only traced.
+// Port-state notifications: port ready (0) when a port's service table has arrived, port lost
+// (1) when the SMD side closed it. Each is 8 bytes, the state and then the session's service
+// type, handed to the session's oldest waiting notification read or stored until one comes.
 #include <ntddk.h>
+#include <wdf.h>
 
+#include "../vrax_device.h"
+#include "../vrax_lock.h"
+#include "../vrax_pool.h"
 #include "delivery.h"
 #include "port_state.h"
+#include "session_walk.h"
 
 #include "../trace.h"
 #if defined(EVENT_TRACING)
 #include "port_state.tmh"
 #endif
 
-_Use_decl_annotations_ VOID NotifyPortState(ULONG PortIndex, ULONG State) {
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_VRAX, "port %u state %u: no session told", PortIndex,
-                State);
+// Bytes of one notification: state, then service type, each 32-bit little-endian.
+#define VRAX_NOTIFICATION_SIZE 8
+
+namespace {
+
+VOID WriteNotification(_Out_writes_bytes_(VRAX_NOTIFICATION_SIZE) PUCHAR Bytes, _In_ ULONG State,
+                       _In_ ULONG ServiceType) {
+    for (ULONG i = 0; i < 4; ++i) {
+        Bytes[i] = (UCHAR)(State >> (8 * i));
+        Bytes[4 + i] = (UCHAR)(ServiceType >> (8 * i));
+    }
 }
 
+// Stores the notification in the session's Notifications. A notification that cannot be
+// stored is dropped (traced).
+_IRQL_requires_(PASSIVE_LEVEL) VOID
+    StoreNotification(_In_ PCLIENT_CONTEXT Session, _In_ ULONG State) {
+    VRAX_WAIT_LOCK_HOLDER lock(Session->NotificationLock);
+    // Owned by the session: freed when read, or with the file object at the latest.
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = WdfObjectContextGetObject(Session);
+    WDFMEMORY memory = nullptr;
+    PVOID buffer = nullptr;
+    NTSTATUS status = WdfMemoryCreate(&attributes, VraxPoolType, VRAX_TAG_FRAME,
+                                      VRAX_NOTIFICATION_SIZE, &memory, &buffer);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "key 0x%x: state %u dropped %!STATUS!",
+                    Session->SessionKey, State, status);
+        return;
+    }
+    WriteNotification(static_cast<PUCHAR>(buffer), State, Session->ServiceType);
+    status = WdfCollectionAdd(Session->Notifications, memory);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "key 0x%x: state %u not listed %!STATUS!",
+                    Session->SessionKey, State, status);
+        WdfObjectDelete(memory);
+    }
+}
+
+}  // namespace
+
+_Use_decl_annotations_ VOID NotifyPortState(ULONG PortIndex, ULONG State) {
+    VRAX_WAIT_LOCK_HOLDER lock(ClientSessionsLock);
+    ULONG count = WdfCollectionGetCount(ClientSessions);
+    for (ULONG i = 0; i < count; ++i) {
+        PCLIENT_CONTEXT session = SessionAt(i);
+        if (session == nullptr) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port state: no session at %u of %u", i,
+                        count);
+            return;
+        }
+        // A lost port ends every held client id, whatever port the session is bound to.
+        if (State == VRAX_PORT_STATE_LOST) {
+            session->ClientIdHeld = 0;
+        }
+        if (session->PortIndex == PortIndex && session->ClientId != VRAX_CLIENT_ID_REFUSED &&
+            session->ServiceType != VRAX_SERVICE_CONTROL && session->LastPortState != State) {
+            QueuePortNotification(session, State);
+        }
+    }
+}
+
+// Only a notification handed straight to a read sets LastPortState; a stored one leaves it,
+// so the same state is offered again until a reader has seen it.
 _Use_decl_annotations_ VOID QueuePortNotification(PCLIENT_CONTEXT Session, ULONG State) {
-    TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "key 0x%x: state %u not queued", Session->SessionKey,
-                State);
+    WDFREQUEST request = nullptr;
+    NTSTATUS status = WdfIoQueueRetrieveNextRequest(Session->NotificationReadQueue, &request);
+    if (status == STATUS_NO_MORE_ENTRIES || (NT_SUCCESS(status) && request == nullptr)) {
+        StoreNotification(Session, State);
+        return;
+    }
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "key 0x%x: state %u dropped %!STATUS!",
+                    Session->SessionKey, State, status);
+        return;
+    }
+    if (WdfRequestIsCanceled(request)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "key 0x%x: state %u for a cancelled read",
+                    Session->SessionKey, State);
+        WdfRequestCompleteWithInformation(request, STATUS_CANCELLED, 0);
+        return;
+    }
+    PVOID buffer = nullptr;
+    status = WdfRequestRetrieveOutputBuffer(request, VRAX_NOTIFICATION_SIZE, &buffer, nullptr);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "key 0x%x: state %u, read %!STATUS!",
+                    Session->SessionKey, State, status);
+        WdfRequestCompleteWithInformation(request, status, 0);
+        return;
+    }
+    WriteNotification(static_cast<PUCHAR>(buffer), State, Session->ServiceType);
+    Session->LastPortState = State;
+    WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, VRAX_NOTIFICATION_SIZE);
 }

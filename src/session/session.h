@@ -16,6 +16,10 @@
 // LastPortState before any port state was handed to a waiting notification read.
 #define VRAX_PORT_STATE_NONE 0xFFFFFFFFu
 // Session kinds: 0 after open, 1 once bound by a control, 2 waiting for a service-2 reply.
+// Opening and the bind controls never set 2: only the service-2 query control may, for the
+// time it waits on ReplyEvent (set under ClientSessionsLock before the query is sent, back to
+// 1 when the wait ends), since it is the one reader of ReplyData. Until then the reply
+// catcher takes nothing and service-2 answers reach the session as ordinary messages.
 #define VRAX_SESSION_KIND_OPEN 0
 #define VRAX_SESSION_KIND_BOUND 1
 #define VRAX_SESSION_KIND_AWAITING_REPLY 2

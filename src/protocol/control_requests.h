@@ -9,12 +9,13 @@
 // are dropped on receipt. 0 when sent, negative otherwise.
 _IRQL_requires_(PASSIVE_LEVEL) int SendPortOpenNotice(_In_ ULONG PortIndex);
 
-// Prepares the transaction table of every port: empty lists, counters 0, locks created.
-// 0, or -1 when a lock cannot be created.
+// Prepares the transaction table of every port: empty lists (records left from an earlier
+// start-up freed), counters 0, locks created. 0, or -1 when a lock cannot be created.
 _IRQL_requires_(PASSIVE_LEVEL) int InitTransactions();
 
 // Frees every transaction record of every port and resets the counters to 0, each port's
-// under its transaction lock when it has one.
+// under its transaction lock when it has one. A record still referenced (its sender has not
+// released it yet) is unlisted and freed by its last release.
 _IRQL_requires_(PASSIVE_LEVEL) VOID ResetTransactions();
 
 // The port's transaction lock, created on first use; NULL for a bad port or when it cannot
@@ -42,11 +43,18 @@ typedef struct _VRAX_TRANSACTION {
     UCHAR TransactionId;
 } VRAX_TRANSACTION, *PVRAX_TRANSACTION;
 
-// A record of Size bytes (at least the four leading fields) with one reference, listed at the
-// head of the port's transactions; NULL when it cannot be made.
+// A record of Size bytes (at least sizeof(VRAX_TRANSACTION); a larger one leaves the rest to
+// its maker) with one reference, listed at the head of the port's transactions; NULL when it
+// cannot be made.
 _IRQL_requires_(PASSIVE_LEVEL) PVRAX_TRANSACTION
     NewTransaction(_In_ ULONG Size, _In_opt_ VRAX_TRANSACTION_RELEASE* Release,
                    _In_ ULONG PortIndex);
+
+// Stores the id a listed record was sent under, and retires the older records of the port
+// with the same id, which no answer can reach any more. The caller holds the port's
+// transaction lock.
+_IRQL_requires_(PASSIVE_LEVEL) VOID
+    SetTransactionId(_Inout_ PVRAX_TRANSACTION Record, _In_ UCHAR TransactionId);
 
 // The newest record of the port with the id, referenced; NULL when there is none or it is
 // done already.

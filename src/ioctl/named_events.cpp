@@ -11,6 +11,7 @@
 // uses (256 for 0x12420, 512 for 0x12424); an unterminated name is refused rather than read
 // past. The 8-byte output is written on every path that returns 8 bytes.
 #include <ntddk.h>
+#include <ntstrsafe.h>
 #include <wdf.h>
 
 #include "../driver/code_sections.h"
@@ -25,8 +26,6 @@
 // Bytes of the input an open control uses, and its pool buffers' size.
 #define VRAX_EVENT_NAME_BYTES 256
 #define VRAX_EVENT_NAME_WIDE_BYTES 512
-// Wide characters the wide control's path buffer holds.
-#define VRAX_EVENT_PATH_WIDE_CHARS (VRAX_EVENT_NAME_WIDE_BYTES / sizeof(WCHAR))
 // The handle value: a kernel handle widened to 64 bits with its sign.
 #define VRAX_EVENT_HANDLE_SIZE 8
 
@@ -145,9 +144,11 @@ _Use_decl_annotations_ VOID OpenEventControl(PVRAX_DEVICE_CONTEXT Context, WDFRE
     RtlZeroMemory(path.Buffer, VRAX_EVENT_NAME_BYTES);
     RtlCopyMemory(name.Buffer, input,
                   inputLength < VRAX_EVENT_NAME_BYTES ? inputLength : VRAX_EVENT_NAME_BYTES);
-    if (sprintf_s(static_cast<char*>(path.Buffer), VRAX_EVENT_NAME_BYTES, "\\BaseNamedObjects\\%ls",
-                  static_cast<PCWSTR>(name.Buffer)) < 0) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "open event: path not formatted");
+    status = RtlStringCbPrintfA(static_cast<PSTR>(path.Buffer), VRAX_EVENT_NAME_BYTES,
+                                "\\BaseNamedObjects\\%ls", static_cast<PCWSTR>(name.Buffer));
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "open event: path not formatted %!STATUS!",
+                    status);
         VRAX_REFUSE(Request, STATUS_UNSUCCESSFUL);
         return;
     }
@@ -199,8 +200,9 @@ _Use_decl_annotations_ VOID OpenEventWideControl(PVRAX_DEVICE_CONTEXT Context, W
     RtlCopyMemory(
         name.Buffer, input,
         inputLength < VRAX_EVENT_NAME_WIDE_BYTES ? inputLength : VRAX_EVENT_NAME_WIDE_BYTES);
-    if (swprintf_s(static_cast<PWCH>(path.Buffer), VRAX_EVENT_PATH_WIDE_CHARS,
-                   L"\\BaseNamedObjects\\%s", static_cast<PCWSTR>(name.Buffer)) < 0) {
+    status = RtlStringCbPrintfW(static_cast<PWSTR>(path.Buffer), VRAX_EVENT_NAME_WIDE_BYTES,
+                                L"\\BaseNamedObjects\\%ls", static_cast<PCWSTR>(name.Buffer));
+    if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "open event: name of %Iu bytes too long",
                     inputLength);
         VRAX_REFUSE(Request, STATUS_INVALID_PARAMETER);

@@ -170,7 +170,11 @@ void cancel_and_check_later_controls(IoctlMachine* t, bool ex) {
     EXPECT_FALSE(CancelIoEx(h, &io->ov));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
 
-    t->script([](modem_script& m) { m.answer_client_id = true; });
+    // Only the abort can end them: an answer already there when the wait starts would win.
+    t->script([](modem_script& m) {
+        m.answer_value = false;
+        m.answer_service_two = false;
+    });
     const std::int64_t later = now_ms();
     EXPECT_EQ(control(h, IOCTL_VRAX_GET_CLIENT_ID, u32(2), 1).error, aborted);
     EXPECT_EQ(control(h, IOCTL_VRAX_SERVICE_TWO_QUERY, {}, 1).error, aborted);
@@ -178,6 +182,7 @@ void cancel_and_check_later_controls(IoctlMachine* t, bool ex) {
     EXPECT_LT(now_ms() - later, 100);
     EXPECT_TRUE(abort_set(s));
 
+    t->script([](modem_script& m) { m.answer_client_id = true; });
     HANDLE other = open_vrax();
     EXPECT_EQ(control(other, IOCTL_VRAX_GET_CLIENT_ID, u32(2), 1).error, 0u);
     CloseHandle(other);

@@ -395,6 +395,12 @@ NTKERNELAPI PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 NTSYSAPI VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 NTSYSAPI NTSTATUS RtlInitUnicodeStringEx(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 NTSYSAPI VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
+// ANSI to Unicode: each byte becomes one code unit (the ASCII range converts exactly). With
+// AllocateDestinationString the buffer comes from pool (released by RtlFreeUnicodeString).
+NTSYSAPI NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
+                                               PCANSI_STRING SourceString,
+                                               BOOLEAN AllocateDestinationString);
+NTSYSAPI VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 NTSYSAPI VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
                                    PCUNICODE_STRING SourceString);
 NTSYSAPI LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,

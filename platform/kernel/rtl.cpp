@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "core/bugcheck.h"
+#include "core/faults.h"
+#include "kernel/pool.h"
 #include "kernel/strings.h"
 
 namespace {
@@ -85,6 +87,51 @@ VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString) {
     }
     DestinationString->Length = static_cast<USHORT>(n);
     DestinationString->MaximumLength = static_cast<USHORT>(n + 1);
+}
+
+// The pool tag of strings the run-time library allocates for its caller ("Strg").
+constexpr ULONG rtl_string_tag = 0x67727453;
+
+NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
+                                      BOOLEAN AllocateDestinationString) {
+    const char* routine = "RtlAnsiStringToUnicodeString";
+    size_t bytes = size_t(SourceString->Length) * sizeof(WCHAR);
+    if (bytes + sizeof(WCHAR) > MAXUSHORT) {
+        return STATUS_INVALID_PARAMETER_2;
+    }
+    if (AllocateDestinationString) {
+        USHORT maximum = static_cast<USHORT>(bytes + sizeof(WCHAR));
+        void* buffer = platform::kernel::pool::allocate(PagedPool, maximum, rtl_string_tag, routine,
+                                                        __builtin_return_address(0));
+        if (buffer == nullptr) {
+            return STATUS_NO_MEMORY;
+        }
+        DestinationString->Buffer = static_cast<PWCH>(buffer);
+        DestinationString->MaximumLength = maximum;
+    } else {
+        if (auto st = platform::faults::fault_point(routine)) {
+            return *st;
+        }
+        if (bytes > DestinationString->MaximumLength) {
+            return STATUS_BUFFER_OVERFLOW;
+        }
+    }
+    for (USHORT i = 0; i < SourceString->Length; ++i) {
+        DestinationString->Buffer[i] =
+            static_cast<WCHAR>(static_cast<unsigned char>(SourceString->Buffer[i]));
+    }
+    DestinationString->Length = static_cast<USHORT>(bytes);
+    terminate_if_room(DestinationString);
+    return STATUS_SUCCESS;
+}
+
+VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+    if (UnicodeString->Buffer != nullptr) {
+        platform::kernel::pool::release(UnicodeString->Buffer, rtl_string_tag, true,
+                                        "RtlFreeUnicodeString", __builtin_return_address(0));
+    }
+    UnicodeString->Buffer = nullptr;
+    UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
 
 VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {

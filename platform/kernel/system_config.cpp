@@ -87,6 +87,8 @@ config_state& state() {
             VRAX_ROUTINE(RtlInitUnicodeString),
             VRAX_ROUTINE(RtlInitUnicodeStringEx),
             VRAX_ROUTINE(RtlInitAnsiString),
+            VRAX_ROUTINE(RtlAnsiStringToUnicodeString),
+            VRAX_ROUTINE(RtlFreeUnicodeString),
             VRAX_ROUTINE(RtlCopyUnicodeString),
             VRAX_ROUTINE(RtlCompareUnicodeString),
             VRAX_ROUTINE(RtlEqualUnicodeString),

@@ -101,6 +101,14 @@ void driver_unload(PDRIVER_OBJECT driver_object) {
     if (driver == nullptr)
         return;
     {
+        // A work item that deleted itself may still be on its way out of the worker.
+        auto& s = scheduler::get();
+        std::unique_lock lk(s.lock());
+        s.block(
+            lk, [driver] { return driver->work_item_runs == 0; }, no_deadline,
+            "driver unload: a work-item routine is still returning");
+    }
+    {
         driver_scope scope(driver);
         if (driver->config.EvtDriverUnload != nullptr) {
             {

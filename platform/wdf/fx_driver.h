@@ -18,6 +18,11 @@ class fx_driver : public fx_object {
     PDRIVER_OBJECT wdm = nullptr;
     WDF_DRIVER_CONFIG config{};
     std::u16string registry_path;  // NUL-terminated through c_str()
+    // Worker threads inside one of the driver's work items, from taking it off the queue to
+    // dropping their reference on it; guarded by the scheduler lock. The unload waits for 0,
+    // as the system's work-item routine keeps its reference on the device object (and so the
+    // driver loaded) until it has returned.
+    int work_item_runs = 0;
 
     // The driver a framework call belongs to: the one whose callback the calling thread is
     // running (set by the framework around every callback it makes), else the most recently

@@ -78,6 +78,8 @@ void worker_body() {
             item->enqueued = false;
             ++item->running;
             item->running_thread = &me;
+            if (item->driver != nullptr)
+                ++item->driver->work_item_runs;
         }
         item->run(me);
     }
@@ -136,6 +138,7 @@ void fx_work_item::enqueue() {
 void fx_work_item::run(thread_record& me) {
     auto& s = scheduler::get();
     pause_points::reach("work-item", handle());
+    fx_driver* owner = driver;  // the item may be gone by the end
     {
         driver_scope scope(driver);
         callback_lock_hold hold(callback_lock);
@@ -144,6 +147,7 @@ void fx_work_item::run(thread_record& me) {
         hold.check_returned("EvtWorkItem");
         guard.returned();
     }
+    bool released = false;
     {
         // The callback's end and the worker's reference go in one step for anyone flushing:
         // a flush that returns leaves no reference of the worker behind. When the worker
@@ -152,12 +156,18 @@ void fx_work_item::run(thread_record& me) {
         --running;
         if (running_thread == &me)
             running_thread = nullptr;
-        bool released = release_unless_last();
+        released = release_unless_last();
         s.wake();
-        if (released)
-            return;
     }
-    release();
+    if (!released)
+        release();
+    // Only now has the worker let go of everything of the driver's: an unload waiting for
+    // it sees no reference of a work item that deleted itself.
+    if (owner != nullptr) {
+        std::lock_guard lk(s.lock());
+        --owner->work_item_runs;
+        s.wake();
+    }
 }
 
 void fx_work_item::flush(const char* what) {

@@ -127,6 +127,27 @@ TEST_F(WorkItems, AnItemMayDeleteItselfAndDeletingTheParentWaitsForARunningOne) 
     EXPECT_NE(std::find(e.begin(), e.end(), "item cleanup"), e.end());
 }
 
+// The worker lets go of a work item that deleted itself only after its callback has
+// returned; the driver's unload waits for that, as the system's work-item routine keeps the
+// driver loaded until it has returned. Without the wait the unload races the worker's last
+// reference and reports it as an object still outstanding.
+TEST_F(WorkItems, AnUnloadWaitsForTheWorkerOfAnItemThatDeletedItself) {
+    for (int round = 0; round < 60; ++round) {
+        if (round > 0) {
+            framework_test::TearDown();
+            framework_test::SetUp();
+            runs = 0;
+            create_device();
+        }
+        WDFWORKITEM self = make(SelfDeletingItem);
+        WdfWorkItemEnqueue(self);
+        auto& s = platform::scheduler::get();
+        std::unique_lock lk(s.lock());
+        s.block(
+            lk, [] { return runs.load() == 1; }, platform::no_deadline, "self delete");
+    }
+}
+
 TEST_F(WorkItems, ParentMustLeadToADevice) {
     WDF_WORKITEM_CONFIG config;
     WDF_WORKITEM_CONFIG_INIT(&config, CountingItem);

@@ -112,10 +112,20 @@ std::vector<bytes> wire::take() {
 
 namespace {
 
+void print_trace(sim::machine* m) {
+    if (m == nullptr || m->trace() == nullptr)
+        return;
+    for (const auto& r : m->trace()->records())
+        std::fprintf(stderr, "[%lld ms] %s\n",
+                     static_cast<long long>(r.time / platform::ticks_per_ms), r.text.c_str());
+}
+
 bool is_notice(const bytes& f) {
     return f.size() == 12 && f[0] == 0x01 && f[1] == 11 && f[4] == 0 && f[5] == 0 && f[6] == 0x00 &&
            f[8] == 0x27;
 }
+
+}  // namespace
 
 bool interface_enabled() {
     PVRAX_DEVICE_CONTEXT context = GetVraxDeviceContext(::ControlDevice);
@@ -125,7 +135,15 @@ bool interface_enabled() {
     return enabled;
 }
 
-}  // namespace
+bool close_from_far_end() {
+    if (!far_end::far_end_open(0) || !interface_enabled())
+        return false;
+    const bool closed = far_end::close_channel(0) == STATUS_SUCCESS;
+    // The driver serves the close before anything else happens at the far end: it withdraws
+    // the interface, closes the channel and binds a new one (which a later open meets).
+    pass_ms(1);
+    return closed;
+}
 
 std::unique_ptr<sim::machine> bring_up(std::optional<bool> support_new_hwid, wire& w) {
     far_end::reset();
@@ -181,9 +199,14 @@ sim::machine& batch::begin(std::optional<bool> support_new_hwid) {
         machine_ = bring_up(support_new_hwid, wire_);
         used_ = 0;
         // libFuzzer ends with exit(): the last batch gets its final check there, on the
-        // harness thread, which is the scheduler's. Registered after each boot, so that it
-        // runs before the destructors of the platform's statics that the boot has made.
-        std::atexit([] { batch::get().take_down_now(); });
+        // harness thread. A thread-local object's destructor does it: those of the exiting
+        // thread run first, newest first, so the scheduler's own record of the thread (made
+        // when the thread was adopted) and every static of the platform are still alive.
+        struct last_batch {
+            ~last_batch() { batch::get().take_down_now(); }
+        };
+        static thread_local last_batch guard;
+        (void)guard;
     }
     return *machine_;
 }
@@ -194,6 +217,8 @@ void batch::end() {
 }
 
 void batch::take_down_now() {
+    // With VRAX_FUZZ_TRACE set, what the driver traced during the batch.
+    print_trace(machine_.get());
     if (machine_ != nullptr)
         take_down(std::move(machine_), wire_);
     machine_.reset();
@@ -202,12 +227,7 @@ void batch::take_down_now() {
 void expect(bool condition, const char* what) {
     if (condition)
         return;
-    sim::machine* m = batch::get().machine_.get();
-    if (m != nullptr && m->trace() != nullptr) {
-        for (const auto& r : m->trace()->records())
-            std::fprintf(stderr, "[%lld ms] %s\n",
-                         static_cast<long long>(r.time / platform::ticks_per_ms), r.text.c_str());
-    }
+    print_trace(batch::get().machine_.get());
     if (std::getenv("VRAX_FUZZ_TRACE") != nullptr) {
         for (const auto& r : far_end::open_requests())
             std::fprintf(stderr, "SMD open request: status 0x%08x\n",

@@ -114,6 +114,15 @@ class batch {
 // driver's trace of the current machine printed first.
 void expect(bool condition, const char* what);
 
+// Whether the driver's device interface is enabled (port 0 open and served).
+bool interface_enabled();
+
+// The far end closes port 0, but only a channel the driver has open and serves: a close of a
+// channel the far end never opened would leave that channel dead in the simulated SMD driver
+// (it stays closed, while the driver waits for it to open). The driver is given the time to
+// serve the close (a new channel bound) before this returns. False when nothing was closed.
+bool close_from_far_end();
+
 // Port 0 back to open at both ends with the device interface enabled, after a script may
 // have closed it from the far end: opens it again and waits (virtual time) for the driver to
 // re-open the channel. False when it does not come back within 10 s.

@@ -80,9 +80,20 @@ struct io_record {
 struct script {
     std::array<slot, slot_count> slots;
     std::vector<io_record> ios;
-    std::set<bytes> sent_messages;    // service messages the far end sent
-    std::set<bytes> expected_frames;  // frames that sessions' writes may produce
-    std::set<bytes> control_writes;   // control messages written by unbound sessions
+    // What the far end sent and what the sessions wrote, since the machine booted: a frame
+    // queued late in one input may still reach a session, or the wire, in the next.
+    struct seen {
+        std::set<bytes> sent_messages;    // service messages the far end sent
+        std::set<bytes> expected_frames;  // frames that sessions' writes may produce
+        std::set<bytes> control_writes;   // control messages written by unbound sessions
+    };
+    static seen& since_boot() {
+        static seen s;
+        return s;
+    }
+    std::set<bytes>& sent_messages = since_boot().sent_messages;
+    std::set<bytes>& expected_frames = since_boot().expected_frames;
+    std::set<bytes>& control_writes = since_boot().control_writes;
     fuzz::machine::wire& wire = fuzz::machine::batch::get().frames();
 
     PCLIENT_CONTEXT session(HANDLE h);
@@ -400,6 +411,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         new_hwid = config % 3 == 0;
     auto& b = fuzz::machine::batch::get();
     b.begin(new_hwid);
+    if (b.fresh())
+        script::since_boot() = {};
     script s;
     s.wire.take();  // the driver's own control requests so far: nobody answers them here
     s.wire.answer_with((config & 0x10) == 0 ? answer_releases : fuzz::machine::wire::answerer{});

@@ -96,7 +96,6 @@ struct script {
     std::set<bytes>& control_writes = since_boot().control_writes;
     fuzz::machine::wire& wire = fuzz::machine::batch::get().frames();
 
-    PCLIENT_CONTEXT session(HANDLE h);
     void open(std::size_t i, reader& in);
     void close(std::size_t i);
     void write(reader& in);

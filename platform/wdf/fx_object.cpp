@@ -322,10 +322,21 @@ void fx_object::delete_object() {
         return;
     add_ref();  // keeps the object while its subtree and callbacks run
 
-    // Children first, newest first, each with its own subtree.
-    std::vector<fx_object*> kids = children();
-    for (auto it = kids.rbegin(); it != kids.rend(); ++it)
+    // Children first, newest first, each with its own subtree. Each child is referenced while
+    // it is listed, as the framework holds its children (FxObject's child list): one may be
+    // deleted elsewhere while this walk runs (by a sibling's clean-up callback, or by itself
+    // on another thread, as a work item does), and is then not freed under the walk.
+    std::vector<fx_object*> kids;
+    {
+        std::lock_guard lk(table().mutex);
+        kids = children_;
+        for (fx_object* kid : kids)
+            kid->refs_.fetch_add(1);
+    }
+    for (auto it = kids.rbegin(); it != kids.rend(); ++it) {
         (*it)->delete_object();
+        (*it)->release();
+    }
 
     dispose();
 

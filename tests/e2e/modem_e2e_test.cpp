@@ -522,4 +522,26 @@ TEST_F(ThroughTheModem, TheServiceTableComesBackThroughTheBindControl) {
     EXPECT_EQ(finish(seven, *pending).error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
 }
 
+// ---- Two drivers' objects ----------------------------------------------------------------------
+
+// VRAX's port thread creates its read requests with no parent, so they belong to VRAX's
+// driver object. A kernel client loaded later and taken down while such a read is pending
+// leaves the read alone: it times out after its second and the port reads on.
+TEST_F(ThroughTheModem, AKernelClientTakenDownDuringAPortReadLeavesVraxsReadAlone) {
+    bring_up();
+    kc_ = &machine_->host().install(kclient::package());
+    ASSERT_EQ(kc_->boot(), STATUS_SUCCESS);
+    ASSERT_EQ(kclient::connect(machine_->control_device_object()), STATUS_SUCCESS);
+    far_end::inject(0, far_end::target::read, far_end::fault::never(1));
+    HANDLE h = open();
+    ASSERT_EQ(bind(h, 1).error, 0u);
+    auto read = start_read(h);
+    ASSERT_EQ(modem_->indicate(1, modem::broadcast_client, 0x0060), STATUS_SUCCESS);
+    settle_ms(100);  // the port thread waits in its read, held at the far end
+    EXPECT_FALSE(read->done());
+    kc_->take_down();
+    ASSERT_TRUE(wait_until([&] { return read->done(); }, 3000));
+    EXPECT_EQ(finish(h, *read).data.at(3), 0x60);
+}
+
 }  // namespace

@@ -322,9 +322,10 @@ std::optional<std::uint8_t> granted_id(const kclient::received_message& c, std::
         return std::nullopt;
     }
     result = result_text(*d.msg);
+    const modem::tlv* r = modem::find_tlv(*d.msg, modem::result_tlv);
     const modem::tlv* id = modem::find_tlv(*d.msg, 0x01);
-    if (modem::get_u16(modem::find_tlv(*d.msg, modem::result_tlv)->value, 0) != 0 ||
-        id == nullptr || id->value.size() < 2) {
+    if (r == nullptr || r->value.size() < 4 || modem::get_u16(r->value, 0) != 0 || id == nullptr ||
+        id->value.size() < 2) {
         return std::nullopt;
     }
     return id->value[1];

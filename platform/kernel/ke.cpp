@@ -298,6 +298,10 @@ void set_driver_resolver(PDRIVER_OBJECT (*resolver)()) {
     driver_resolver.store(resolver);
 }
 
+PDRIVER_OBJECT system_thread_driver() {
+    return tls_thread_driver;
+}
+
 std::vector<std::string> driver_threads_running(PDRIVER_OBJECT driver) {
     std::vector<std::string> out;
     auto& r = thread_reaper();

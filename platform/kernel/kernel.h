@@ -51,6 +51,9 @@ std::int64_t deadline_of(const LONGLONG* timeout);
 // resolver names the driver whose code the calling thread runs (the framework installs one;
 // without it, or when it returns null, the thread belongs to no particular driver).
 void set_driver_resolver(PDRIVER_OBJECT (*resolver)());
+// The driver the calling system thread belongs to; null on any other thread, or on a system
+// thread that belongs to no particular driver.
+PDRIVER_OBJECT system_thread_driver();
 // One line per system thread of `driver` (of any driver when null) that is still running
 // driver code: its start routine has not returned or called PsTerminateSystemThread.
 std::vector<std::string> driver_threads_running(PDRIVER_OBJECT driver);

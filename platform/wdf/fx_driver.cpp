@@ -14,6 +14,7 @@
 #include "core/lock_tracker.h"
 #include "core/scheduler.h"
 #include "io/irp.h"
+#include "kernel/kernel.h"
 #include "wdf/fx_device.h"
 #include "wdf/fx_string.h"
 #include "wdf/io_dispatch.h"
@@ -190,6 +191,13 @@ driver_scope::~driver_scope() {
 fx_driver* fx_driver::current() {
     if (tls_current != nullptr)
         return tls_current;
+    // A system thread runs the code of the driver that created it, whichever driver was loaded
+    // since: objects it creates without a parent belong to that driver, as the framework knows
+    // from the driver globals every call carries.
+    if (PDRIVER_OBJECT owner = kernel::system_thread_driver(); owner != nullptr) {
+        if (fx_driver* f = from_wdm(owner))
+            return f;
+    }
     auto& d = drivers();
     std::lock_guard lk(d.mutex);
     return d.drivers.empty() ? nullptr : d.drivers.back();

@@ -26,11 +26,11 @@
 //                      Result 0 and TLV 0x10 = {16-bit value}: config::values[key], else
 //                      default_value.
 //   0x28 0x29 0x2A 0x2B result 0 followed by the request's own TLVs, echoed.
-//   0x27 port-open     no answer. The driver sends it when it (re)opens the port with an
-//        notice        empty routing table, so the modem forgets every client id it granted on
-//                      the port (they return to their pools) unless notice_returns_ids is off.
-//                      A channel closed and re-opened keeps them: the driver re-opens its
-//                      channel without a new notice and keeps its routing table.
+//   0x27 port-open     no answer. The driver sends it on every open of the channel, the
+//        notice        first and each re-open after a port loss, and follows it with a
+//                      service-table request. A port loss ends every session's hold on its
+//                      client id, so the modem forgets every id it granted on the port (they
+//                      return to their pools) unless notice_returns_ids is off.
 //   anything else      result 1, error_unknown_message.
 //   A request whose TLV 0x01 is missing or too short: result 1, error_malformed.
 //   A control frame that is not a request (message type 1 or 2) is noted and ignored.

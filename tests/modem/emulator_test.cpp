@@ -59,19 +59,15 @@ bytes allocation(std::uint8_t txn, std::uint8_t service_type) {
     return control(txn, msg_client_id, {{0x01, {service_type}}});
 }
 
-// The log entries of one direction, oldest first.
-std::vector<log_entry> entries(const emulator& m, dir d) {
+// The log entries of one direction from entry `from` on, oldest first.
+std::vector<log_entry> entries(const emulator& m, dir d, std::size_t from = 0) {
     std::vector<log_entry> out;
-    for (const log_entry& e : m.log()) {
-        if (e.dir == d)
-            out.push_back(e);
+    const auto log = m.log();
+    for (std::size_t i = from; i < log.size(); ++i) {
+        if (log[i].dir == d)
+            out.push_back(log[i]);
     }
     return out;
-}
-
-// The frames the modem queued for the driver, oldest first.
-std::vector<log_entry> sent(const emulator& m) {
-    return entries(m, dir::to_driver);
 }
 
 class ModemOnThePort : public ::testing::Test {
@@ -88,11 +84,28 @@ class ModemOnThePort : public ::testing::Test {
         ASSERT_EQ(smd::install(), STATUS_SUCCESS);
         ASSERT_EQ(machine_->boot(), STATUS_SUCCESS);
     }
+    // Boots and waits until the port is ready: the driver's notice, its service-table request,
+    // the modem's answer and the version words of the control service stored. What the tests
+    // then look at starts after that (base_, base_sent_).
     void bring_up(config c = {}) {
         boot(std::move(c));
         ASSERT_TRUE(modem_->wait_for_request(control_service, msg_port_open, 5000));
-        ASSERT_TRUE(wait_until(
-            [] { return GetVraxDeviceContext(::ControlDevice)->InterfaceEnabled != FALSE; }));
+        ASSERT_TRUE(modem_->wait_for_request(control_service, msg_service_table, 5000));
+        ASSERT_TRUE(modem_->wait_for_sent(1, 1000));
+        ASSERT_TRUE(wait_until([] {
+            return GetVraxDeviceContext(::ControlDevice)->InterfaceEnabled != FALSE &&
+                   ServiceVersionTable[0][0].Words[0] != 0;
+        }));
+        base_ = modem_->log().size();
+        base_sent_ = modem_->sent_count();
+    }
+    // The frames the modem queued for the driver since bring_up, oldest first.
+    std::vector<log_entry> sent() const { return entries(*modem_, dir::to_driver, base_); }
+    std::vector<log_entry> received() const { return entries(*modem_, dir::from_driver, base_); }
+    // Frames queued for the driver since bring_up.
+    std::size_t sent_since() const { return modem_->sent_count() - base_sent_; }
+    bool wait_for_sent(std::size_t count, std::int64_t ms) {
+        return modem_->wait_for_sent(base_sent_ + count, ms);
     }
     bool traced(const char* text) { return machine_->trace()->contains(text); }
     void TearDown() override {
@@ -112,13 +125,17 @@ class ModemOnThePort : public ::testing::Test {
     }
     std::unique_ptr<sim::machine> machine_;
     std::unique_ptr<emulator> modem_;
+    std::size_t base_ = 0;
+    std::size_t base_sent_ = 0;
 };
 
+// The driver's port-open notice gets no answer; its service-table request, which follows it
+// on every open of the channel, gets the only frame the modem sends.
 TEST_F(ModemOnThePort, ThePortOpenNoticeArrivesIsLoggedAndGetsNoAnswer) {
     bring_up();
     EXPECT_EQ(modem_->notices(), 1u);
     const auto log = modem_->log();
-    ASSERT_GE(log.size(), 2u);
+    ASSERT_EQ(log.size(), 4u);
     EXPECT_EQ(log[0].dir, dir::event);  // start() opened the modem's end
     EXPECT_EQ(log[0].note, "modem opened the channel");
     const log_entry& notice = log[1];
@@ -127,17 +144,30 @@ TEST_F(ModemOnThePort, ThePortOpenNoticeArrivesIsLoggedAndGetsNoAnswer) {
     EXPECT_EQ(notice.decoded,
               "if=0x01 len=11 flags=0x00 svc=0 cid=0 | ctl type=0 txn=1 msg=0x0027 tlvlen=0");
     EXPECT_NE(notice.note.find("port-open notice"), std::string::npos) << notice.note;
+    EXPECT_EQ(log[2].dir, dir::from_driver);
+    EXPECT_EQ(log[2].decoded,
+              "if=0x01 len=11 flags=0x00 svc=0 cid=0 | ctl type=0 txn=2 msg=0x0021 tlvlen=0");
+    EXPECT_EQ(log[3].dir, dir::to_driver);
+    EXPECT_NE(log[3].decoded.find("ctl type=1 txn=2 msg=0x0021"), std::string::npos)
+        << log[3].decoded;
     settle_ms(1000);
-    EXPECT_EQ(modem_->sent_count(), 0u);
+    EXPECT_EQ(modem_->sent_count(), 1u);
     EXPECT_TRUE(far_end::far_end_open(0));
 }
 
+// The notice and the service-table request wait on the far end until the modem starts; the
+// answer then still reaches the driver within its 5-second wait and fills the version words.
 TEST_F(ModemOnThePort, FramesWrittenBeforeItStartsAreHandledWhenItDoes) {
     boot({}, false);
-    ASSERT_TRUE(wait_until([] { return far_end::frames_waiting(0) == 1; }, 5000));
+    ASSERT_TRUE(wait_until([] { return far_end::frames_waiting(0) == 2; }, 5000));
+    EXPECT_EQ(ServiceVersionTable[0][0].Words[0], 0);
     modem_->start(0);
     EXPECT_EQ(modem_->notices(), 1u);
     EXPECT_EQ(far_end::frames_waiting(0), 0u);
+    ASSERT_EQ(modem_->sent_count(), 1u);
+    const auto out = entries(*modem_, dir::to_driver);
+    EXPECT_NE(out.at(0).decoded.find("txn=2 msg=0x0021"), std::string::npos) << out[0].decoded;
+    EXPECT_TRUE(wait_until([] { return ServiceVersionTable[0][1].Words[0] == 1; }, 1000));
 }
 
 TEST_F(ModemOnThePort, GrantsUntilThePoolIsEmptyThenRefusesWith31AndReleases) {
@@ -146,7 +176,7 @@ TEST_F(ModemOnThePort, GrantsUntilThePoolIsEmptyThenRefusesWith31AndReleases) {
     bring_up(c);
     for (std::uint8_t txn = 2; txn <= 4; ++txn)
         modem_->feed(allocation(txn, 1));
-    auto out = sent(*modem_);
+    auto out = sent();
     ASSERT_EQ(out.size(), 3u);
     for (const log_entry& e : out)
         EXPECT_EQ(e.status, STATUS_SUCCESS) << format(e);
@@ -161,15 +191,15 @@ TEST_F(ModemOnThePort, GrantsUntilThePoolIsEmptyThenRefusesWith31AndReleases) {
     EXPECT_NE(out[2].decoded.find("txn=4 msg=0x0022 tlvlen=7 | tlv 0x02[4]=01001f00"),
               std::string::npos)
         << out[2].decoded;
-    const auto requests = entries(*modem_, dir::from_driver);
-    ASSERT_EQ(requests.size(), 4u);  // the notice and three requests
-    EXPECT_NE(format(requests[3]).find("refused: pool empty (31)"), std::string::npos)
-        << format(requests[3]);
+    const auto requests = received();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_NE(format(requests[2]).find("refused: pool empty (31)"), std::string::npos)
+        << format(requests[2]);
     EXPECT_EQ(modem_->granted(1), (std::vector<std::uint8_t>{1, 2}));
 
     modem_->feed(control(5, msg_release, {{0x01, {1, 1}}}));
     modem_->feed(allocation(6, 1));
-    out = sent(*modem_);
+    out = sent();
     ASSERT_EQ(out.size(), 5u);
     EXPECT_NE(out[3].decoded.find("txn=5 msg=0x0023 tlvlen=12 | tlv 0x02[4]=00000000 | tlv "
                                   "0x01[2]=0101"),
@@ -185,7 +215,7 @@ TEST_F(ModemOnThePort, TheServiceTableGoesOutWithBothLists) {
     c.services[1].versions = {0x0102, 3, 5, 6};
     bring_up(c);
     modem_->feed(control(2, msg_service_table));
-    auto out = sent(*modem_);
+    auto out = sent();
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].status, STATUS_SUCCESS);
     // First list: the control service, 1 and 4 with w0, w1. TLV 0x10 then opens the second
@@ -209,7 +239,7 @@ TEST_F(ModemOnThePort, ClientServicesAnswerAndIndicateOnAVirtualTimeTimer) {
     request.message_id = 0x0010;
     request.tlvs = {{0x01, {0xAA}}};
     modem_->feed(encode(request));
-    auto out = sent(*modem_);
+    auto out = sent();
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[1].decoded,
               "if=0x01 len=23 flags=0x00 svc=1 cid=1 | svc type=2 txn=515 msg=0x0010 tlvlen=11"
@@ -219,8 +249,8 @@ TEST_F(ModemOnThePort, ClientServicesAnswerAndIndicateOnAVirtualTimeTimer) {
     modem_->indicate_every(50, 0, 1, 1, 1, 0x0020, {{0x05, {1}}});
     modem_->indicate_every(100, 250, 3, 1, broadcast_client, 0x0021);
     EXPECT_EQ(modem_->timers_pending(), 2u);
-    ASSERT_TRUE(modem_->wait_for_sent(6, 2000));
-    out = sent(*modem_);
+    ASSERT_TRUE(wait_for_sent(6, 2000));
+    out = sent();
     ASSERT_EQ(out.size(), 6u);
     const std::vector<std::int64_t> at = {50, 100, 350, 600};
     for (std::size_t i = 0; i < at.size(); ++i) {
@@ -235,7 +265,7 @@ TEST_F(ModemOnThePort, ClientServicesAnswerAndIndicateOnAVirtualTimeTimer) {
 
     // On command, now.
     EXPECT_EQ(modem_->indicate(1, broadcast_client, 0x0022), STATUS_SUCCESS);
-    EXPECT_EQ(sent(*modem_).back().time_ms, now_ms());
+    EXPECT_EQ(sent().back().time_ms, now_ms());
 }
 
 TEST_F(ModemOnThePort, ALateAnswerComesAfterTheDriversFiveSecondWait) {
@@ -243,9 +273,9 @@ TEST_F(ModemOnThePort, ALateAnswerComesAfterTheDriversFiveSecondWait) {
     modem_->misbehave(misbehaviour::on(kind::late, msg_client_id));
     const std::int64_t t0 = now_ms();
     modem_->feed(allocation(2, 1));
-    EXPECT_FALSE(modem_->wait_for_sent(1, 5000));
-    ASSERT_TRUE(modem_->wait_for_sent(1, 2000));
-    const log_entry e = sent(*modem_).at(0);
+    EXPECT_FALSE(wait_for_sent(1, 5000));
+    ASSERT_TRUE(wait_for_sent(1, 2000));
+    const log_entry e = sent().at(0);
     EXPECT_EQ(e.time_ms - t0, 6000);
     EXPECT_EQ(e.note, "late");
     EXPECT_NE(e.decoded.find("txn=2 msg=0x0022"), std::string::npos);
@@ -262,14 +292,14 @@ TEST_F(ModemOnThePort, AnswersWithheldRepeatedOrWrongReachTheChannelAsScripted) 
 
     modem_->feed(allocation(2, 1));
     settle_ms(6000);
-    EXPECT_EQ(modem_->sent_count(), 0u);
+    EXPECT_EQ(sent_since(), 0u);
     EXPECT_NE(modem_->log().back().note.find("answer withheld"), std::string::npos);
     EXPECT_EQ(modem_->granted(1), std::vector<std::uint8_t>{1});
 
     modem_->feed(control(3, msg_release, {{0x01, {1, 1}}}));
     modem_->feed(control(4, msg_service_table));
     modem_->feed(control(5, msg_value, {{0x01, {1}}}));
-    auto out = sent(*modem_);
+    auto out = sent();
     ASSERT_EQ(out.size(), 4u);
     EXPECT_EQ(out[0].frame, out[1].frame);
     EXPECT_EQ(out[1].note, "second copy");
@@ -294,7 +324,7 @@ TEST_F(ModemOnThePort, MalformedAnswersReachTheDriverWhichDropsBadFrames) {
     modem_->misbehave(misbehaviour::on(kind::tlv_length, msg_client_id));
     for (std::uint8_t txn = 2; txn <= 6; ++txn)
         modem_->feed(allocation(txn, 1));
-    auto out = sent(*modem_);
+    auto out = sent();
     ASSERT_EQ(out.size(), 5u);
     EXPECT_NE(out[0].decoded.find("len=25 <<frame has 24 bytes, length says 26"), std::string::npos)
         << out[0].decoded;
@@ -327,8 +357,8 @@ TEST_F(ModemOnThePort, UnsolicitedControlFramesAndRawBytes) {
     EXPECT_EQ(modem_->inject({0x01, 0x02, 0x03}), STATUS_SUCCESS);
     const std::int64_t t0 = now_ms();
     modem_->send_in(300, ind);
-    ASSERT_TRUE(modem_->wait_for_sent(4, 1000));
-    auto out = sent(*modem_);
+    ASSERT_TRUE(wait_for_sent(4, 1000));
+    auto out = sent();
     EXPECT_NE(out[0].decoded.find("ctl type=1 txn=77 msg=0x0022"), std::string::npos);
     EXPECT_NE(out[1].decoded.find("ctl type=2 txn=0 msg=0x000a tlvlen=0"), std::string::npos);
     EXPECT_EQ(out[2].decoded, "frame << truncated: frame header wants 6 bytes, 3 left: 010203");
@@ -355,7 +385,7 @@ TEST_F(ModemOnThePort, TheChannelClosesAfterAnAnswerAndTheModemReopensIt) {
     EXPECT_FALSE(far_end::far_end_open(0));
     // Closed at the modem's end: nothing more reaches the driver until it re-opens.
     EXPECT_EQ(modem_->indicate(1, broadcast_client, 0x0001), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_NE(format(sent(*modem_).back()).find("[not taken: STATUS_INVALID_DEVICE_STATE"),
+    EXPECT_NE(format(sent().back()).find("[not taken: STATUS_INVALID_DEVICE_STATE"),
               std::string::npos);
 
     // The driver closes its channel and opens a new one, which waits for the modem's end.
@@ -365,8 +395,23 @@ TEST_F(ModemOnThePort, TheChannelClosesAfterAnAnswerAndTheModemReopensIt) {
 
     ASSERT_TRUE(wait_until([] { return far_end::far_end_open(0); }, 3000));
     EXPECT_EQ(modem_->log().back().time_ms - t0, 1500);
-    ASSERT_TRUE(wait_until(
-        [] { return GetVraxDeviceContext(::ControlDevice)->InterfaceEnabled != FALSE; }));
+    EXPECT_EQ(modem_->granted(1), std::vector<std::uint8_t>{1});
+    // The re-opened channel gets a second notice, which returns the granted id to its pool
+    // (the driver's routing for the port is gone with the loss), and the service table is
+    // asked for and answered again.
+    ASSERT_TRUE(modem_->wait_for_request(control_service, msg_port_open, 3000));
+    EXPECT_EQ(modem_->notices(), 2u);
+    EXPECT_TRUE(modem_->granted(1).empty());
+    const auto table = modem_->wait_for_request(control_service, msg_service_table, 3000);
+    ASSERT_TRUE(table && table->msg);
+    ASSERT_TRUE(wait_until([] {
+        return GetVraxDeviceContext(::ControlDevice)->InterfaceEnabled != FALSE &&
+               ServiceVersionTable[0][1].Words[0] == 1;
+    }));
+    EXPECT_NE(sent().back().decoded.find(
+                  "ctl type=1 txn=" + std::to_string(table->msg->transaction_id) + " msg=0x0021"),
+              std::string::npos)
+        << sent().back().decoded;
     EXPECT_EQ(modem_->indicate(1, broadcast_client, 0x0001), STATUS_SUCCESS);
 }
 
@@ -388,7 +433,8 @@ TEST_F(ModemOnThePort, TheTranscriptHasOneDecodedLinePerFrame) {
     modem_->feed(allocation(2, 1));
     modem_->feed(bytes{0x01, 0x09, 0x00});  // malformed from the driver's side
     const auto log = modem_->log();
-    ASSERT_EQ(log.size(), 5u);  // open, notice, request, answer, malformed request
+    // Open, notice, service-table request and answer, request, answer, malformed request.
+    ASSERT_EQ(log.size(), 7u);
     std::istringstream lines(modem_->transcript());
     std::vector<std::string> text;
     for (std::string line; std::getline(lines, line);)
@@ -401,9 +447,10 @@ TEST_F(ModemOnThePort, TheTranscriptHasOneDecodedLinePerFrame) {
     EXPECT_NE(text[0].find("modem            modem opened the channel"), std::string::npos)
         << text[0];
     EXPECT_NE(text[1].find("driver -> modem  if=0x01 len=11"), std::string::npos) << text[1];
-    EXPECT_NE(text[3].find("modem -> driver  if=0x01 len=23"), std::string::npos) << text[3];
-    EXPECT_NE(text[3].find("; answer"), std::string::npos) << text[3];
-    EXPECT_NE(text[4].find("malformed: frame of 3 bytes"), std::string::npos) << text[4];
+    EXPECT_NE(text[3].find("modem -> driver  if=0x01 len=66"), std::string::npos) << text[3];
+    EXPECT_NE(text[5].find("modem -> driver  if=0x01 len=23"), std::string::npos) << text[5];
+    EXPECT_NE(text[5].find("; answer"), std::string::npos) << text[5];
+    EXPECT_NE(text[6].find("malformed: frame of 3 bytes"), std::string::npos) << text[6];
 }
 
 }  // namespace

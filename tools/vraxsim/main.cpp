@@ -1,6 +1,8 @@
 // vraxsim: boots a simulated machine with VRAX installed, runs a scenario and prints what
 // happened, section by section: the machine's actions and their statuses, what the driver
-// built, what programs asked and got back, and the driver's trace records decoded.
+// built, the modem emulator on port 0 and every frame each way decoded on one line, a
+// kernel-mode client driver and user-mode programs with each call and its result, a port
+// loss and the re-open, and the driver's trace records decoded.
 //
 //     vraxsim                 the full scenario, virtual time
 //     vraxsim --wall-clock    the same in real time

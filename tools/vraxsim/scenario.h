@@ -1,5 +1,5 @@
 // The main job's scenario, kept apart from main() so a test can run it and read the
-// transcript.
+// transcript. The programs it runs are in programs.h (Win32 and include/vrax/ only).
 #pragma once
 
 #include <cstdio>

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/faults.h"
+#include "core/pause_points.h"
 #include "core/scheduler.h"
 #include "kernel/kernel.h"
 #include "kernel/object_manager.h"
@@ -260,6 +261,32 @@ TEST_F(Port, RemovalRightAfterAWriteCompletedLeavesNothingAtUnload) {
         const auto report = finish();
         ASSERT_TRUE(report.empty()) << "load " << i << ": " << report.front();
     }
+}
+
+// The device goes while the port-open work item is about to take the port's transaction
+// lock: the removal waits for the item, and the lock it holds the handle of lives as long as
+// the driver image, not only as long as the device (which deletes its children, locks among
+// them, while the item still runs).
+TEST_F(Port, RemovalWhileThePortOpenWorkItemTakesItsLockLeavesTheLockUsable) {
+    namespace pause = platform::pause_points;
+    pause::hold_options on_worker;
+    on_worker.occurrence = 2;  // the interface work item runs first, then the port-open one
+    on_worker.filter = [](const pause::site& s) { return s.thread == "wdf-workitem"; };
+    pause::hold at_item("work-item", on_worker);
+    boot();
+    ASSERT_TRUE(at_item.wait_arrived()) << at_item.describe();
+    pause::hold_options next_acquire;
+    next_acquire.filter = [](const pause::site& s) { return s.thread == "wdf-workitem"; };
+    pause::hold at_acquire("WdfWaitLockAcquire", next_acquire);
+    at_item.release();
+    ASSERT_TRUE(at_acquire.wait_arrived()) << at_acquire.describe();
+
+    auto removal = scheduler::get().start_thread("removal", [&] { stop_ports(); });
+    settle_ms(2000);
+    EXPECT_FALSE(removal->finished()) << "the removal waits for the work item";
+    at_acquire.release();
+    removal->join();
+    EXPECT_EQ(port0().IoTarget, nullptr);
 }
 
 // An SMD side that reports data it never hands out: each read waits out its second and the

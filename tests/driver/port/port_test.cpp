@@ -22,6 +22,7 @@
 #include <wdmguid.h>
 
 #include "port/interface.h"
+#include "port/port_open.h"
 #include "port/port_send.h"
 #include "port/port_shutdown.h"
 #include "port/port_table.h"
@@ -398,6 +399,17 @@ TEST_F(Port, TransmitRefusals) {
     EXPECT_EQ(PortSend(1, frame.data(), 6), -1) << "only port 0 is attached";
     EXPECT_EQ(SmdPortWrite(frame.data(), 0, 0), STATUS_INVALID_PARAMETER_1);
     EXPECT_EQ(SmdPortWrite(frame.data(), 6, 1), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(SmdPortWrite(frame.data(), 6, 29), STATUS_INVALID_PARAMETER_3);
+
+    // An open of a port past the table, or without its owner or record, touches nothing.
+    WDFDEVICE owner = ::ControlDevice;
+    SMD_PORT_RECORD record{};
+    EXPECT_EQ(SmdPortOpen(&owner, 29, &record, TRUE), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SmdPortOpen(nullptr, 1, &record, TRUE), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SmdPortOpen(&owner, 1, nullptr, TRUE), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(record.Device, nullptr);
+    EXPECT_EQ(record.IoTarget, nullptr);
+    EXPECT_EQ(record.SpareTarget, nullptr);
 
     // Not open at the far end: the SMD side fails the write, the sender still had success.
     EXPECT_EQ(PortSend(0, frame.data(), 6), 0);

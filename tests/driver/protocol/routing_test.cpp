@@ -95,6 +95,11 @@ TEST_F(Routing, MalformedFramesNeverReachAnyone) {
     demux(29, copy);
     demux(1, copy);
     EXPECT_EQ(reached_anyone(), 0u);
+    // The unicast router refuses the same on its own: a port past the table, service 255.
+    RouteUnicast(29, 5, 7, 0, copy.data() + 6, static_cast<ULONG>(copy.size() - 6));
+    RouteUnicast(29, 0, 7, 0, copy.data() + 6, static_cast<ULONG>(copy.size() - 6));
+    RouteUnicast(0, 255, 7, 0, copy.data() + 6, static_cast<ULONG>(copy.size() - 6));
+    EXPECT_EQ(reached_anyone(), 0u);
     EXPECT_EQ(platform::lock_tracker::held_count(), 0u);
 
     demux(0, copy);

@@ -102,6 +102,7 @@ class Port : public ::testing::Test {
         EXPECT_EQ(*first, notice(1));
         expect_service_table_request(2);
         ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+        EXPECT_FALSE(traced("ports start")) << "the arrival's start-up reported a failure";
     }
     bool traced(const char* text) { return machine_->trace()->contains(text); }
     // Removes VRAX's device: the ports shut down. The close requests the SMD side saw are
@@ -486,6 +487,50 @@ TEST_F(Port, ArrivalWhileTheServiceThreadLivesRestartsItInsteadOfASecondOpen) {
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
     EXPECT_EQ(context()->PortThreads[0], thread);
     EXPECT_EQ(far_end::close_requests().size(), 1u) << "the thread closed the old channel";
+    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+    ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([&] { return traced("demux: port 0 frame of 3 bytes dropped"); }));
+}
+
+// A re-open that fails ends the service thread; the next arrival of the interface finds it
+// ended, lets its reference go and opens the port with a new thread.
+TEST_F(Port, AThreadEndedByAFailedReopenIsReplacedAtTheNextArrival) {
+    bring_up();
+    far_end::inject(0, far_end::target::open, far_end::fault::fail(STATUS_DEVICE_BUSY, 1));
+    ASSERT_EQ(far_end::close_channel(0), STATUS_SUCCESS);
+    PETHREAD thread = context()->PortThreads[0];
+    ASSERT_TRUE(wait_until([&] {
+        LARGE_INTEGER now{};
+        return KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
+    }));
+    EXPECT_EQ(far_end::open_requests().size(), 2u);
+    EXPECT_EQ(port0().IoTarget, nullptr);
+
+    ASSERT_EQ(far_end::set_interface_enabled(false), STATUS_SUCCESS);
+    ASSERT_EQ(far_end::set_interface_enabled(true), STATUS_SUCCESS);
+    // The removal's work item may see the arrival too: a second open, by a restart.
+    ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() >= 3; }));
+    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+    ASSERT_NE(context()->PortThreads[0], nullptr);
+    ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([&] { return traced("demux: port 0 frame of 3 bytes dropped"); }));
+}
+
+// The interface arrives again while the thread's re-open is still under way and then fails:
+// the thread was alive when the arrival asked it to restart, but ends without taking the
+// request. The arrival's port open must not be lost with it.
+TEST_F(Port, ArrivalWhileTheThreadsReopenFailsStillOpensThePort) {
+    bring_up();
+    far_end::inject(0, far_end::target::open, far_end::fault::never(1));
+    ASSERT_EQ(far_end::close_channel(0), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
+    ASSERT_EQ(far_end::set_interface_enabled(false), STATUS_SUCCESS);
+    ASSERT_EQ(far_end::set_interface_enabled(true), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([&] { return traced("port 0: re-open"); }));
+    ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() >= 3; }))
+        << "the port was left closed";
     ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
     ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);

@@ -18,6 +18,7 @@
 #include "machine/machine.h"
 #include "smd/far_end.h"
 #include "smd/install.h"
+#include "wdf/fx_object.h"
 
 #include <wdmguid.h>
 
@@ -535,6 +536,27 @@ TEST_F(Port, ArrivalWhileTheThreadsReopenFailsStillOpensThePort) {
     ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
     ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([&] { return traced("demux: port 0 frame of 3 bytes dropped"); }));
+}
+
+// Arrivals that restart a thread still waiting for the SMD side to open: each restart re-opens
+// the port, and none leaves a framework object behind (the port-open work item made for the
+// first open, which never came, is deleted rather than left to the device).
+TEST_F(Port, RestartsBeforeTheChannelOpensLeaveNoObjectsBehind) {
+    boot(std::nullopt, /*far_open=*/false);
+    ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 1; }));
+    settle_ms(100);
+    const std::size_t objects = platform::wdf::fx_object::live_count();
+    for (std::size_t i = 0; i < 10; ++i) {
+        ASSERT_EQ(far_end::set_interface_enabled(false), STATUS_SUCCESS);
+        ASSERT_EQ(far_end::set_interface_enabled(true), STATUS_SUCCESS);
+        ASSERT_TRUE(wait_until([&] { return far_end::open_requests().size() >= i + 2; }));
+        settle_ms(100);
+    }
+    // The work item made for the first open is gone; re-opens make none until an open.
+    EXPECT_EQ(platform::wdf::fx_object::live_count(), objects - 1);
+    EXPECT_EQ(far_end::frames_waiting(0), 0u) << "nothing announced: the channel never opened";
+    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
 }
 
 // The SMD device is surprise-removed (its close never signalled) and a new one arrives: port

@@ -228,6 +228,20 @@ TEST_F(Port, EveryOpenOfTheChannelIsAnnouncedOnceWhenTheSmdSideHasOpenedIt) {
     WdfWaitLockRelease(lock);
 }
 
+// A ready signal left over from before the channel opened (an answer that came after its
+// request had timed out) is not the answer to the service-table request of this open: the
+// port-open work item waits for its own answer and, without one, times out.
+TEST_F(Port, AStaleReadySignalIsNotTakenForTheAnswerOfANewOpen) {
+    boot(std::nullopt, /*far_open=*/false);
+    ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 1; }));
+    KeSetEvent(&PortReadyEvent, 0, FALSE);
+    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+    auto first = far_end::next_frame(0, far_end::deadline_in_ms(5000));
+    ASSERT_TRUE(first.has_value());
+    expect_service_table_request(2);
+    ASSERT_TRUE(wait_until([&] { return traced("port 0 open: transaction 2 ended 0x00000102"); }));
+}
+
 // VRAX loaded, started and unloaded again and again in one process, as the fuzzer and a
 // long-lived host do: each load starts from the globals of a fresh image, and a shutdown
 // that meets the arrival's port start-up half way still waits for the thread it starts.
@@ -482,12 +496,15 @@ TEST_F(Port, RemovalBeforeAnyArrivalIsIgnoredAndStopWithoutThreadsSucceeds) {
 TEST_F(Port, ArrivalWhileTheServiceThreadLivesRestartsItInsteadOfASecondOpen) {
     bring_up();
     PETHREAD thread = context()->PortThreads[0];
+    // A program's stop request made before the arrival is forgotten with the old channel.
+    KeSetEvent(&PortStopRequestEvent, 0, FALSE);
     ASSERT_EQ(far_end::set_interface_enabled(false), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled == FALSE; }));
     ASSERT_EQ(far_end::set_interface_enabled(true), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
     EXPECT_EQ(context()->PortThreads[0], thread);
     EXPECT_EQ(far_end::close_requests().size(), 1u) << "the thread closed the old channel";
+    EXPECT_EQ(KeReadStateEvent(&PortStopRequestEvent), 0);
     ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
     ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);

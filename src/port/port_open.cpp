@@ -62,12 +62,13 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     const ULONG index = Port->PortIndex;
     Context->PortThreads[index] = nullptr;
     KeInitializeEvent(&Port->RestartEvent, SynchronizationEvent, FALSE);
+    InterlockedExchange(&Port->RestartState, VRAX_RESTART_NONE);
     HANDLE handle = nullptr;
     NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
                                            SmdPortServiceThread, Port);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: PsCreateSystemThread %!STATUS!",
-                    index, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: PsCreateSystemThread %!STATUS!", index,
+                    status);
         return status;
     }
     PVOID thread = nullptr;
@@ -208,6 +209,17 @@ _Use_decl_annotations_ NTSTATUS SmdPortsStart(WDFDEVICE Device, PCUNICODE_STRING
     PSMD_PORT_RECORD port = &SmdPortTable[0];
     PETHREAD previous = context->PortThreads[0];
     if (previous != nullptr && ThreadEnded(previous)) {
+        ObDereferenceObject(previous);
+        context->PortThreads[0] = nullptr;
+        previous = nullptr;
+    }
+    if (previous != nullptr &&
+        InterlockedCompareExchange(&port->RestartState, VRAX_RESTART_ASKED, VRAX_RESTART_NONE) ==
+            VRAX_RESTART_THREAD_LEAVING) {
+        // The thread has closed the port to end (its re-open failed) and will not look at the
+        // request: once it has ended, this arrival opens the port itself.
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_VRAX, "port 0: thread leaving, open anew");
+        (VOID) KeWaitForSingleObject(previous, Executive, KernelMode, FALSE, nullptr);
         ObDereferenceObject(previous);
         context->PortThreads[0] = nullptr;
         previous = nullptr;

@@ -40,12 +40,22 @@ typedef struct _SMD_PORT_RECORD {
     // instead of a second open taking the record from under it. A synchronization event,
     // initialised by the open that starts the thread; waited on by that thread only.
     KEVENT RestartEvent;
+    // Who serves an arrival's restart: VRAX_RESTART_NONE while the thread serves the port,
+    // VRAX_RESTART_ASKED once an arrival has asked it (the thread takes the request with the
+    // event), VRAX_RESTART_THREAD_LEAVING once the thread has closed the port to end. Moved
+    // only by interlocked compare-exchange, so that a thread on its way out either takes a
+    // restart asked of it or is seen leaving by the arrival, which then opens the port itself.
+    LONG volatile RestartState;
     // A closed target of this port kept for the next open, or NULL. Targets are never
     // deleted while the device lives: a sender that read IoTarget just before a close still
     // holds a valid (closed) target, and re-using it keeps a channel that closes and
     // re-opens thousands of times to one target object.
     WDFIOTARGET SpareTarget;
 } SMD_PORT_RECORD, *PSMD_PORT_RECORD;
+
+#define VRAX_RESTART_NONE 0
+#define VRAX_RESTART_ASKED 1
+#define VRAX_RESTART_THREAD_LEAVING 2
 
 // Zero at load; element i describes port i.
 extern SMD_PORT_RECORD SmdPortTable[VRAX_PORT_COUNT];

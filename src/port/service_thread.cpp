@@ -193,6 +193,11 @@ _IRQL_requires_(PASSIVE_LEVEL) BOOLEAN
                _In_ BOOLEAN Restart) {
     PAGED_CODE();
 
+    if (Restart) {
+        // The arrival's request is taken.
+        (VOID)
+            InterlockedCompareExchange(&Port->RestartState, VRAX_RESTART_NONE, VRAX_RESTART_ASKED);
+    }
     SetDeviceInterface(Port->Device, VRAX_INTERFACE_DISABLE);
     {
         VRAX_WAIT_LOCK_HOLDER holder(ClientQueueLock);
@@ -349,8 +354,29 @@ _Use_decl_annotations_ NTSTATUS SmdPortRead(PSMD_PORT_RECORD Port) {
 _Use_decl_annotations_ VOID SmdPortServiceThread(PVOID StartContext) {
     PSMD_PORT_RECORD port = (PSMD_PORT_RECORD)StartContext;
     ServePort(port);
-    // Thread end: whatever state the port was left in, it is closed now.
-    ClosePort(port);
+    for (;;) {
+        // Thread end: whatever state the port was left in, it is closed now.
+        ClosePort(port);
+        if (KeReadStateEvent(&PortStopEvent) != 0) {
+            break;
+        }
+        // An arrival that found this thread alive may have asked it to restart after it
+        // decided to end (a re-open that failed): the request is served here, as the arrival
+        // left the port to this thread. Any later arrival sees the thread leaving.
+        if (InterlockedCompareExchange(&port->RestartState, VRAX_RESTART_THREAD_LEAVING,
+                                       VRAX_RESTART_NONE) != VRAX_RESTART_ASKED) {
+            break;
+        }
+        InterlockedExchange(&port->RestartState, VRAX_RESTART_NONE);
+        KeClearEvent(&port->RestartEvent);
+        NTSTATUS status = SmdPortOpen(port, port->PortIndex, port, TRUE);
+        if (NT_SUCCESS(status)) {
+            ServePort(port);
+        } else {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: restart open %!STATUS!",
+                        port->PortIndex, status);
+        }
+    }
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_VRAX, "port %u: service thread ends",
                 port->PortIndex);
     PsTerminateSystemThread(STATUS_SUCCESS);

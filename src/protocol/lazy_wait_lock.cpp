@@ -3,7 +3,6 @@
 #include <ntddk.h>
 #include <wdf.h>
 
-#include "../vrax_device.h"
 #include "lazy_wait_lock.h"
 
 namespace {
@@ -29,8 +28,7 @@ _Use_decl_annotations_ static VOID VraxWaitLockCleanup(WDFOBJECT Object) {
 }
 
 _Use_decl_annotations_ WDFWAITLOCK VraxExistingWaitLock(WDFWAITLOCK volatile* Slot) {
-    return (WDFWAITLOCK)InterlockedCompareExchangePointer((PVOID volatile*)Slot, nullptr,
-                                                          nullptr);
+    return (WDFWAITLOCK)InterlockedCompareExchangePointer((PVOID volatile*)Slot, nullptr, nullptr);
 }
 
 _Use_decl_annotations_ WDFWAITLOCK VraxEnsureWaitLock(WDFWAITLOCK volatile* Slot) {
@@ -43,7 +41,7 @@ _Use_decl_annotations_ WDFWAITLOCK VraxEnsureWaitLock(WDFWAITLOCK volatile* Slot
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, VRAX_LOCK_SLOT_CONTEXT);
     attributes.EvtCleanupCallback = VraxWaitLockCleanup;
-    attributes.ParentObject = ControlDevice;
+    // No parent given: the driver object is the parent (see the header).
     WDFWAITLOCK created = nullptr;
     NTSTATUS status = WdfWaitLockCreate(&attributes, &created);
     if (!NT_SUCCESS(status)) {

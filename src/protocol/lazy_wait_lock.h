@@ -3,9 +3,12 @@
 // missing; both create one, the first to publish wins and the other deletes its own, so
 // every thread ends up taking the same lock.
 //
-// A lock is a child of the control device when there is one, and the slot it was published
-// in is emptied when the framework deletes it with the device: a handle in the protocol
-// tables never outlives its lock, and the next device in the same driver image gets new ones.
+// A lock is a child of the driver object, so it lives as long as the driver image: a work
+// item or service thread still using it while the control device is deleted (the device's
+// children go before their last users have returned) never meets a deleted lock, and the
+// next device in the same image takes the same locks. The slot it was published in is
+// emptied when the framework deletes it at unload: a handle in the protocol tables never
+// outlives its lock, and an image loaded again creates new ones.
 #pragma once
 
 #include <ntddk.h>

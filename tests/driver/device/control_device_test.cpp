@@ -34,6 +34,19 @@ bool named(std::u16string_view path) {
     return NT_SUCCESS(ob::lookup(path).status);
 }
 
+// A queue the test adds in front of the driver's default queue for controls: each control it
+// is given goes on to the default queue, stopped first, so that the request waits there
+// having been presented once.
+WDFQUEUE forward_target = nullptr;
+VOID ForwardToStoppedDefaultQueue(WDFQUEUE Queue, WDFREQUEST Request, size_t, size_t, ULONG) {
+    UNREFERENCED_PARAMETER(Queue);
+    WdfIoQueueStop(forward_target, nullptr, nullptr);
+    NTSTATUS status = WdfRequestForwardToIoQueue(Request, forward_target);
+    if (!NT_SUCCESS(status)) {
+        WdfRequestComplete(Request, status);
+    }
+}
+
 class ControlDevice : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_EQ(h.load(), STATUS_SUCCESS); }
@@ -188,6 +201,37 @@ TEST_F(ControlDevice, RequestCancelledInTheQueueCompletesCancelled) {
     // Started again, the queue serves the next control (a message read would wait).
     WdfIoQueueStart(queue);
     EXPECT_EQ(handle.control(IOCTL_VRAX_BIND_SERVICE), STATUS_SUCCESS);
+}
+
+// A request the default queue has presented once and holds again is the driver's to
+// complete when it is cancelled there: the framework calls the queue's cancel callback.
+TEST_F(ControlDevice, PresentedRequestCancelledInTheQueueIsCompletedByTheDriver) {
+    ASSERT_EQ(h.add_and_start(), STATUS_SUCCESS);
+    harness::set_interface_enabled(true);
+    open_handle handle;
+    ASSERT_EQ(handle.status(), STATUS_SUCCESS);
+    trace_session session(vrax_control_guid(), TRACE_LEVEL_ERROR, 0x1);
+
+    WDFQUEUE queue = GetVraxDeviceContext(::ControlDevice)->ClientQueue;
+    forward_target = queue;
+    WDF_IO_QUEUE_CONFIG config;
+    WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchSequential);
+    config.PowerManaged = WdfFalse;
+    config.EvtIoDeviceControl = ForwardToStoppedDefaultQueue;
+    WDFQUEUE front = nullptr;
+    ASSERT_EQ(WdfIoQueueCreate(::ControlDevice, &config, WDF_NO_OBJECT_ATTRIBUTES, &front),
+              STATUS_SUCCESS);
+    ASSERT_EQ(
+        WdfDeviceConfigureRequestDispatching(::ControlDevice, front, WdfRequestTypeDeviceControl),
+        STATUS_SUCCESS);
+
+    auto request = handle.start_control(IOCTL_VRAX_READ_MESSAGE);
+    ASSERT_NE(request, nullptr);
+    EXPECT_FALSE(io::request_done(request)) << "held by the stopped default queue";
+    EXPECT_EQ(io::cancel_requests(handle.file(), nullptr, nullptr, nullptr), 1u);
+    EXPECT_EQ(io::wait_request(request), STATUS_CANCELLED);
+    EXPECT_TRUE(session.contains("cancelled in the queue"));
+    WdfIoQueueStart(queue);
 }
 
 TEST_F(ControlDevice, SleepPurgesAndResumeRestartsTheQueueLeavingThePortsUp) {

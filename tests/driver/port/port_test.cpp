@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/faults.h"
+#include "core/pause_points.h"
 #include "core/scheduler.h"
 #include "kernel/kernel.h"
 #include "kernel/object_manager.h"
@@ -17,10 +18,12 @@
 #include "machine/machine.h"
 #include "smd/far_end.h"
 #include "smd/install.h"
+#include "wdf/fx_object.h"
 
 #include <wdmguid.h>
 
 #include "port/interface.h"
+#include "port/port_open.h"
 #include "port/port_send.h"
 #include "port/port_shutdown.h"
 #include "port/port_table.h"
@@ -100,6 +103,7 @@ class Port : public ::testing::Test {
         EXPECT_EQ(*first, notice(1));
         expect_service_table_request(2);
         ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+        EXPECT_FALSE(traced("ports start")) << "the arrival's start-up reported a failure";
     }
     bool traced(const char* text) { return machine_->trace()->contains(text); }
     // Removes VRAX's device: the ports shut down. The close requests the SMD side saw are
@@ -224,6 +228,20 @@ TEST_F(Port, EveryOpenOfTheChannelIsAnnouncedOnceWhenTheSmdSideHasOpenedIt) {
     WdfWaitLockRelease(lock);
 }
 
+// A ready signal left over from before the channel opened (an answer that came after its
+// request had timed out) is not the answer to the service-table request of this open: the
+// port-open work item waits for its own answer and, without one, times out.
+TEST_F(Port, AStaleReadySignalIsNotTakenForTheAnswerOfANewOpen) {
+    boot(std::nullopt, /*far_open=*/false);
+    ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 1; }));
+    KeSetEvent(&PortReadyEvent, 0, FALSE);
+    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+    auto first = far_end::next_frame(0, far_end::deadline_in_ms(5000));
+    ASSERT_TRUE(first.has_value());
+    expect_service_table_request(2);
+    ASSERT_TRUE(wait_until([&] { return traced("port 0 open: transaction 2 ended 0x00000102"); }));
+}
+
 // VRAX loaded, started and unloaded again and again in one process, as the fuzzer and a
 // long-lived host do: each load starts from the globals of a fresh image, and a shutdown
 // that meets the arrival's port start-up half way still waits for the thread it starts.
@@ -260,6 +278,32 @@ TEST_F(Port, RemovalRightAfterAWriteCompletedLeavesNothingAtUnload) {
         const auto report = finish();
         ASSERT_TRUE(report.empty()) << "load " << i << ": " << report.front();
     }
+}
+
+// The device goes while the port-open work item is about to take the port's transaction
+// lock: the removal waits for the item, and the lock it holds the handle of lives as long as
+// the driver image, not only as long as the device (which deletes its children, locks among
+// them, while the item still runs).
+TEST_F(Port, RemovalWhileThePortOpenWorkItemTakesItsLockLeavesTheLockUsable) {
+    namespace pause = platform::pause_points;
+    pause::hold_options on_worker;
+    on_worker.occurrence = 2;  // the interface work item runs first, then the port-open one
+    on_worker.filter = [](const pause::site& s) { return s.thread == "wdf-workitem"; };
+    pause::hold at_item("work-item", on_worker);
+    boot();
+    ASSERT_TRUE(at_item.wait_arrived()) << at_item.describe();
+    pause::hold_options next_acquire;
+    next_acquire.filter = [](const pause::site& s) { return s.thread == "wdf-workitem"; };
+    pause::hold at_acquire("WdfWaitLockAcquire", next_acquire);
+    at_item.release();
+    ASSERT_TRUE(at_acquire.wait_arrived()) << at_acquire.describe();
+
+    auto removal = scheduler::get().start_thread("removal", [&] { stop_ports(); });
+    settle_ms(2000);
+    EXPECT_FALSE(removal->finished()) << "the removal waits for the work item";
+    at_acquire.release();
+    removal->join();
+    EXPECT_EQ(port0().IoTarget, nullptr);
 }
 
 // An SMD side that reports data it never hands out: each read waits out its second and the
@@ -371,6 +415,17 @@ TEST_F(Port, TransmitRefusals) {
     EXPECT_EQ(PortSend(1, frame.data(), 6), -1) << "only port 0 is attached";
     EXPECT_EQ(SmdPortWrite(frame.data(), 0, 0), STATUS_INVALID_PARAMETER_1);
     EXPECT_EQ(SmdPortWrite(frame.data(), 6, 1), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(SmdPortWrite(frame.data(), 6, 29), STATUS_INVALID_PARAMETER_3);
+
+    // An open of a port past the table, or without its owner or record, touches nothing.
+    WDFDEVICE owner = ::ControlDevice;
+    SMD_PORT_RECORD record{};
+    EXPECT_EQ(SmdPortOpen(&owner, 29, &record, TRUE), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SmdPortOpen(nullptr, 1, &record, TRUE), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SmdPortOpen(&owner, 1, nullptr, TRUE), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(record.Device, nullptr);
+    EXPECT_EQ(record.IoTarget, nullptr);
+    EXPECT_EQ(record.SpareTarget, nullptr);
 
     // Not open at the far end: the SMD side fails the write, the sender still had success.
     EXPECT_EQ(PortSend(0, frame.data(), 6), 0);
@@ -441,16 +496,84 @@ TEST_F(Port, RemovalBeforeAnyArrivalIsIgnoredAndStopWithoutThreadsSucceeds) {
 TEST_F(Port, ArrivalWhileTheServiceThreadLivesRestartsItInsteadOfASecondOpen) {
     bring_up();
     PETHREAD thread = context()->PortThreads[0];
+    // A program's stop request made before the arrival is forgotten with the old channel.
+    KeSetEvent(&PortStopRequestEvent, 0, FALSE);
     ASSERT_EQ(far_end::set_interface_enabled(false), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled == FALSE; }));
     ASSERT_EQ(far_end::set_interface_enabled(true), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
     EXPECT_EQ(context()->PortThreads[0], thread);
     EXPECT_EQ(far_end::close_requests().size(), 1u) << "the thread closed the old channel";
+    EXPECT_EQ(KeReadStateEvent(&PortStopRequestEvent), 0);
     ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
     ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([&] { return traced("demux: port 0 frame of 3 bytes dropped"); }));
+}
+
+// A re-open that fails ends the service thread; the next arrival of the interface finds it
+// ended, lets its reference go and opens the port with a new thread.
+TEST_F(Port, AThreadEndedByAFailedReopenIsReplacedAtTheNextArrival) {
+    bring_up();
+    far_end::inject(0, far_end::target::open, far_end::fault::fail(STATUS_DEVICE_BUSY, 1));
+    ASSERT_EQ(far_end::close_channel(0), STATUS_SUCCESS);
+    PETHREAD thread = context()->PortThreads[0];
+    ASSERT_TRUE(wait_until([&] {
+        LARGE_INTEGER now{};
+        return KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
+    }));
+    EXPECT_EQ(far_end::open_requests().size(), 2u);
+    EXPECT_EQ(port0().IoTarget, nullptr);
+
+    ASSERT_EQ(far_end::set_interface_enabled(false), STATUS_SUCCESS);
+    ASSERT_EQ(far_end::set_interface_enabled(true), STATUS_SUCCESS);
+    // The removal's work item may see the arrival too: a second open, by a restart.
+    ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() >= 3; }));
+    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+    ASSERT_NE(context()->PortThreads[0], nullptr);
+    ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([&] { return traced("demux: port 0 frame of 3 bytes dropped"); }));
+}
+
+// The interface arrives again while the thread's re-open is still under way and then fails:
+// the thread was alive when the arrival asked it to restart, but ends without taking the
+// request. The arrival's port open must not be lost with it.
+TEST_F(Port, ArrivalWhileTheThreadsReopenFailsStillOpensThePort) {
+    bring_up();
+    far_end::inject(0, far_end::target::open, far_end::fault::never(1));
+    ASSERT_EQ(far_end::close_channel(0), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
+    ASSERT_EQ(far_end::set_interface_enabled(false), STATUS_SUCCESS);
+    ASSERT_EQ(far_end::set_interface_enabled(true), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([&] { return traced("port 0: re-open"); }));
+    ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() >= 3; }))
+        << "the port was left closed";
+    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+    ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([&] { return traced("demux: port 0 frame of 3 bytes dropped"); }));
+}
+
+// Arrivals that restart a thread still waiting for the SMD side to open: each restart re-opens
+// the port, and none leaves a framework object behind (the port-open work item made for the
+// first open, which never came, is deleted rather than left to the device).
+TEST_F(Port, RestartsBeforeTheChannelOpensLeaveNoObjectsBehind) {
+    boot(std::nullopt, /*far_open=*/false);
+    ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 1; }));
+    settle_ms(100);
+    const std::size_t objects = platform::wdf::fx_object::live_count();
+    for (std::size_t i = 0; i < 10; ++i) {
+        ASSERT_EQ(far_end::set_interface_enabled(false), STATUS_SUCCESS);
+        ASSERT_EQ(far_end::set_interface_enabled(true), STATUS_SUCCESS);
+        ASSERT_TRUE(wait_until([&] { return far_end::open_requests().size() >= i + 2; }));
+        settle_ms(100);
+    }
+    // The work item made for the first open is gone; re-opens make none until an open.
+    EXPECT_EQ(platform::wdf::fx_object::live_count(), objects - 1);
+    EXPECT_EQ(far_end::frames_waiting(0), 0u) << "nothing announced: the channel never opened";
+    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
 }
 
 // The SMD device is surprise-removed (its close never signalled) and a new one arrives: port

@@ -67,6 +67,16 @@ TEST(FrameCodec, WriteTlvLengthFieldAndLimits) {
     EXPECT_EQ(WriteTlv(&c, 0x01, 0x10000, huge.data()), -1) << "length must fit 16 bits";
     EXPECT_EQ(WriteTlv(&c, 0x01, 2, nullptr), -1);
     EXPECT_EQ(c.Remaining, huge.size());
+
+    // The largest value the field holds is written whole, its length as 0xFFFF.
+    bytes largest(3 + 0xFFFF, 0xEE);
+    bytes filler(0xFFFF, 0x3C);
+    c = cursor_over(largest);
+    ASSERT_EQ(WriteTlv(&c, 0x01, 0xFFFF, filler.data()), 0x10002);
+    EXPECT_EQ(largest[1], 0xFF);
+    EXPECT_EQ(largest[2], 0xFF);
+    EXPECT_EQ(largest.back(), 0x3C);
+    EXPECT_EQ(c.Remaining, 0u);
 }
 
 TEST(FrameCodec, ReadTlvConsumesHeaderAndValue) {

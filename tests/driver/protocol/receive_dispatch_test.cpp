@@ -159,6 +159,15 @@ TEST(ReceiveHandoff, ReadsReachTheHandlerWithTheirExactLength) {
     EXPECT_EQ(deliveries[0].port, 0u);
     EXPECT_EQ(deliveries[0].frame, buffer.data());
     EXPECT_EQ(deliveries[0].length, 12u);
+
+    // A read that fills its buffer to the last byte is whole, not too long.
+    bytes exact = control_frame(0x22);
+    Read full(exact, exact.size());
+    full.dispatch(5);
+    ASSERT_EQ(deliveries.size(), 2u);
+    EXPECT_EQ(deliveries[1].port, 5u);
+    EXPECT_EQ(deliveries[1].frame, exact.data());
+    EXPECT_EQ(deliveries[1].length, 12u);
 }
 
 TEST(ReceiveHandoff, PortOpenNoticeAnswersAreDropped) {

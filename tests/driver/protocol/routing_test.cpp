@@ -4,17 +4,22 @@
 // routing and send locks are held exactly around the calls out and released on every path.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "callee_doubles.h"
 #include "core/faults.h"
 #include "core/lock_tracker.h"
+#include "core/scheduler.h"
 #include "framedecode/frame_decoder.h"
 #include "kernel/pool.h"
 #include "port/receive_dispatch.h"
+#include "protocol/lazy_wait_lock.h"
 #include "protocol/routing.h"
 #include "vrax_pool.h"
+#include "wdf/fx_object.h"
 
 namespace {
 
@@ -94,6 +99,11 @@ TEST_F(Routing, MalformedFramesNeverReachAnyone) {
     bytes copy = good;
     demux(29, copy);
     demux(1, copy);
+    EXPECT_EQ(reached_anyone(), 0u);
+    // The unicast router refuses the same on its own: a port past the table, service 255.
+    RouteUnicast(29, 5, 7, 0, copy.data() + 6, static_cast<ULONG>(copy.size() - 6));
+    RouteUnicast(29, 0, 7, 0, copy.data() + 6, static_cast<ULONG>(copy.size() - 6));
+    RouteUnicast(0, 255, 7, 0, copy.data() + 6, static_cast<ULONG>(copy.size() - 6));
     EXPECT_EQ(reached_anyone(), 0u);
     EXPECT_EQ(platform::lock_tracker::held_count(), 0u);
 
@@ -436,6 +446,40 @@ TEST(RoutingBeforeStart, PortsAreClosedAndLocksAreCreatedOnFirstUse) {
     EXPECT_EQ(platform::lock_tracker::held_count(), 0u);
     platform::faults::clear();
     EXPECT_EQ(InitRouting(), 0) << "the handler was not registered by the failed start-up";
+}
+
+// Threads that find the same lock missing at once all end up with the one published; the
+// locks that lost the race are deleted rather than left with the driver object until
+// unload, and deleting the published lock empties its slot.
+TEST(LazyWaitLock, ThreadsRacingToCreateALockShareOneAndLeaveNoOther) {
+    constexpr int racers = 4;
+    const std::size_t objects = platform::wdf::fx_object::live_count();
+    for (int round = 0; round < 50; ++round) {
+        WDFWAITLOCK volatile slot = nullptr;
+        std::atomic<int> started{0};
+        WDFWAITLOCK got[racers] = {};
+        std::vector<std::shared_ptr<platform::scheduler::joinable>> threads;
+        for (int t = 0; t < racers; ++t) {
+            threads.push_back(platform::scheduler::get().start_thread("racer", [&, t] {
+                // Started together, so that several find the slot empty.
+                started.fetch_add(1);
+                while (started.load() < racers) {
+                }
+                got[t] = VraxEnsureWaitLock(&slot);
+            }));
+        }
+        for (auto& thread : threads) {
+            thread->join();
+        }
+        WDFWAITLOCK published = VraxExistingWaitLock(&slot);
+        ASSERT_NE(published, nullptr);
+        for (WDFWAITLOCK lock : got) {
+            ASSERT_EQ(lock, published) << "round " << round;
+        }
+        ASSERT_EQ(platform::wdf::fx_object::live_count(), objects + 1) << "round " << round;
+        WdfObjectDelete(published);
+        ASSERT_EQ(VraxExistingWaitLock(&slot), nullptr) << "round " << round;
+    }
 }
 
 }  // namespace

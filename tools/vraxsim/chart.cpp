@@ -125,7 +125,10 @@ std::string render(const std::vector<std::string>& lanes, std::vector<event> eve
         if (e.kind == style::note) {
             s += "<circle cx=\"" + num(x1) + "\" cy=\"" + num(y - 4) +
                  "\" r=\"3\" fill=\"#555\"/>\n";
-            s += "<text x=\"" + num(x1 + 8) + "\" y=\"" + num(y) + "\" fill=\"#555\">" +
+            // The last lane has no room to its right: its notes end at the line instead.
+            const bool last = index[e.from] + 1 == lanes.size() && lanes.size() > 1;
+            s += "<text x=\"" + num(last ? x1 - 8 : x1 + 8) + "\" y=\"" + num(y) + "\"" +
+                 (last ? " text-anchor=\"end\"" : "") + " fill=\"#555\">" +
                  xml(clip(e.label, label_chars)) + "</text>\n";
             y += row_height;
             continue;

@@ -234,7 +234,7 @@ int exit_status(const std::string& arguments, std::string& out) {
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 }
 
-TEST(Command, HelpListsTheNamesAndUsageErrorsExitWithTwo) {
+TEST(VraxsimCommand, HelpListsTheNamesAndUsageErrorsExitWithTwo) {
     std::string help;
     EXPECT_EQ(exit_status("--help", help), 0);
     for (const auto& list : {vraxsim::scenarios(), vraxsim::accounts(), vraxsim::faults()}) {

@@ -119,7 +119,7 @@ run_result run(const std::string& arguments, const std::string* input = nullptr)
     return r;
 }
 
-TEST(Command, ArgumentsGiveOneLinePerFrame) {
+TEST(VraxdecodeCommand, ArgumentsGiveOneLinePerFrame) {
     run_result r =
         run("01 0b 00 00 00 00 00 01 27 00 00 00 0x01,0x0b,0x00,0x00,0x00,0x00,0x00,"
             "0x02,0x21,0x00,0x00,0x00");
@@ -131,7 +131,7 @@ TEST(Command, ArgumentsGiveOneLinePerFrame) {
               "msg=0x0021 tlvlen=0\n");
 }
 
-TEST(Command, StandardInputWhenThereAreNoArguments) {
+TEST(VraxdecodeCommand, StandardInputWhenThereAreNoArguments) {
     const std::string text =
         "0x01 0x17 0x00 0x00 0x00 0x00\n01 05 22 00 0c 00\n"
         "02 04 00 00 00 00 00 01 02 00 01 01\n";
@@ -143,7 +143,7 @@ TEST(Command, StandardInputWhenThereAreNoArguments) {
         << r.out;
 }
 
-TEST(Command, ATruncatedOrMalformedFrameIsReportedAndFailsTheRun) {
+TEST(VraxdecodeCommand, ATruncatedOrMalformedFrameIsReportedAndFailsTheRun) {
     // The notice, then a grant cut after 10 bytes.
     run_result cut = run("010b0000000000012700000001170000000000010522");
     EXPECT_EQ(cut.status, 1) << cut.out;
@@ -159,7 +159,7 @@ TEST(Command, ATruncatedOrMalformedFrameIsReportedAndFailsTheRun) {
     EXPECT_NE(bad.out.find("<< truncated"), std::string::npos) << bad.out;
 }
 
-TEST(Command, UsageErrorsExitWithTwo) {
+TEST(VraxdecodeCommand, UsageErrorsExitWithTwo) {
     run_result help = run("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("usage: vraxdecode"), std::string::npos) << help.out;

@@ -19,6 +19,8 @@
 //   WdfWorkItemEnqueue   at entry (object: the work item)
 //   work-item            on the worker, before the driver's EvtWorkItem (object: the item)
 //   WdfWaitLockAcquire   at entry, before the lock is tried (object: the wait lock)
+//   WdfWaitLockRelease   at entry, before the handle is checked: the lock is still held, and
+//                        may have been deleted meanwhile (object: the wait lock)
 //   io-target-completion a request the driver sent through an I/O target has completed; its
 //                        outcome has not reached the driver yet (no completion routine, no
 //                        synchronous sender woken) (object: the request)

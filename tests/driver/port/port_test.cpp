@@ -505,6 +505,10 @@ TEST_F(Port, ArrivalWhileTheServiceThreadLivesRestartsItInsteadOfASecondOpen) {
     EXPECT_EQ(context()->PortThreads[0], thread);
     EXPECT_EQ(far_end::close_requests().size(), 1u) << "the thread closed the old channel";
     EXPECT_EQ(KeReadStateEvent(&PortStopRequestEvent), 0);
+    // The routing start-up finds its own demultiplexer registered: the normal path, traced as
+    // no failure.
+    EXPECT_FALSE(traced("routing result"));
+    EXPECT_FALSE(traced("receive handler"));
     ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
     ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);

@@ -190,6 +190,8 @@ std::vector<bytes> far_modem::answers_locked(const request& r, answer_style styl
             bytes t = result_tlv(failed);
             const std::uint16_t v = clean16(value);
             values_.insert(v);
+            // An answer without a whole value gives the driver none to pass on: it reports 0.
+            values_.insert(0);
             if (style == answer_style::short_value) {
                 const bytes cut = tlv(VRAX_TLV_VALUE, {static_cast<std::uint8_t>(v)});
                 t.insert(t.end(), cut.begin(), cut.end());

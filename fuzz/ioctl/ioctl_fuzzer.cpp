@@ -35,7 +35,8 @@
 //   9  the modem's policy: kind, policy (bits 0-1 at once/hold/never/at once, bits 2-4 the
 //      style),
 //      16-bit value for value answers
-//   10 answer a held request: index, style (bit 7: keep it held), 16-bit value
+//   10 answer a held request: index, style (bit 7: keep it held; bit 6: then, at once,
+//      CancelIoEx on the slot that follows), 16-bit value
 //   11 time passes: selector          12 the far end closes the channel (if served)
 //   13 the far end opens it again     14 a message for a session: service, client, message
 //   15 look at what has completed
@@ -444,9 +445,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case 10: {
                 const std::uint8_t index = in.next();
                 const std::uint8_t style = in.next();
-                (void)modem.answer_held(
-                    index, static_cast<answer_style>(style % static_cast<int>(answer_style::count)),
-                    (style & 0x80) != 0, in.next16());
+                (void)modem.answer_held(index,
+                                        static_cast<answer_style>(
+                                            (style & 0x3F) % static_cast<int>(answer_style::count)),
+                                        (style & 0x80) != 0, in.next16());
+                if ((style & 0x40) != 0) {
+                    // The cancel races the answer on its way to the waiting control.
+                    const slot& sl = s.slots[in.next() % slot_count];
+                    if (sl.handle != nullptr)
+                        (void)CancelIoEx(sl.handle, nullptr);
+                }
                 break;
             }
             case 11:

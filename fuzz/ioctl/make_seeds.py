@@ -80,8 +80,10 @@ def policy(kind, what, style=CORRECT, value=0x4321):
     return bytes([POLICY, kind, what | style << 2]) + struct.pack("<H", value)
 
 
-def answer(index=0, style=CORRECT, keep=False, value=0x2468):
-    return bytes([ANSWER, index, style | (0x80 if keep else 0)]) + struct.pack("<H", value)
+def answer(index=0, style=CORRECT, keep=False, value=0x2468, cancel_slot=None):
+    flags = (0x80 if keep else 0) | (0x40 if cancel_slot is not None else 0)
+    out = bytes([ANSWER, index, style | flags]) + struct.pack("<H", value)
+    return out + (bytes([cancel_slot]) if cancel_slot is not None else b"")
 
 
 def time(selector):
@@ -136,6 +138,10 @@ SEEDS = {
     + bytes([PROGRAM, 2, 2]) + binding(CLIENT_ID, 2) + ctl(READ_NOTIFICATION) + value_query(1, 1)
     + bytes([PROGRAM, 0, 0x11]) + binding(CLIENT_ID, 3) + bytes([PROGRAM, 0, 0x08])
     + ctl(BIND) + b"\x01\x00" + bytes([CHECK]),
+    "answer_racing_cancel": start((0, 0), config=0x42) + on(0, binding(CLIENT_ID, 1))
+    + answer(0, CORRECT, cancel_slot=0) + policy(VALUES, HOLD) + on(1, value_query(2, 3))
+    + time(4) + answer(0, TWICE, cancel_slot=1) + on(1, value_query(4, 5)) + time(3)
+    + answer(0, CORRECT, cancel_slot=1) + bytes([CHECK]),
     "port_loss_pending": start((0, 0), config=0x42) + on(0, binding(CLIENT_ID, 1))
     + on(1, ctl(READ_NOTIFICATION)) + on(1, binding(BIND, 3)) + bytes([FAR_CLOSE]) + time(4)
     + on(1, ctl(RESET)) + bytes([FAR_OPEN]) + time(4) + bytes([CHECK]),

@@ -25,7 +25,7 @@
 #include "machine/machine.h"
 #include "modem/modem.h"
 #include "pnp/pnp_manager.h"
-#include "programs.h"
+#include "programs/clients.h"
 #include "smd/far_end.h"
 #include "smd/install.h"
 #include "smd/smd_driver.h"
@@ -118,16 +118,7 @@ struct open_result {
 open_result open_as(io::token_kind kind, const std::string& name) {
     open_result result;
     auto process = win32::process::create(kind, name);
-    process->run([&result] {
-        HANDLE h = CreateFileW(L"\\\\.\\VRAX", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        if (h == INVALID_HANDLE_VALUE) {
-            result.error = GetLastError();
-            return;
-        }
-        result.opened = true;
-        CloseHandle(h);
-    });
+    process->run([&result] { result.opened = programs::open_and_close(result.error); });
     process->wait();
     return result;
 }
@@ -282,19 +273,6 @@ std::string result_text(const modem::message& m) {
 // transaction id, message 0x22, TLV length 4) and TLV 0x01 = {service}.
 std::vector<UCHAR> client_id_request(std::uint8_t service) {
     return {0x00, 0x00, 0x22, 0x00, 0x04, 0x00, 0x01, 0x01, 0x00, service};
-}
-
-// A service request: type 0, transaction id 0x0101, message 0x0010, TLV 0x01 = `value`.
-std::vector<UCHAR> service_request(std::vector<UCHAR> value) {
-    std::vector<UCHAR> m{0x00, 0x01, 0x01, 0x10, 0x00};
-    const std::size_t tlv_length = 3 + value.size();
-    m.push_back(static_cast<UCHAR>(tlv_length));
-    m.push_back(static_cast<UCHAR>(tlv_length >> 8));
-    m.push_back(0x01);
-    m.push_back(static_cast<UCHAR>(value.size()));
-    m.push_back(static_cast<UCHAR>(value.size() >> 8));
-    m.insert(m.end(), value.begin(), value.end());
-    return m;
 }
 
 std::string routine_result(LONG r) {
@@ -1009,9 +987,19 @@ void inject_id_fault(story& s, const id_fault& f) {
 struct client_a_run {
     std::shared_ptr<win32::process> process;
     std::atomic<bool> waiting{false};
-    std::atomic<int> id{-1};
     std::size_t shown = 0;
 };
+
+// The client id a program was granted, as its call log shows it: what its first successful
+// client-id control returned (0 for an empty answer), -1 when none succeeded.
+int granted_client_id(const recorded_log& log) {
+    for (const auto& c : log.snapshot()) {
+        if (c.ok && c.what.rfind("DeviceIoControl(IOCTL_VRAX_GET_CLIENT_ID", 0) == 0) {
+            return c.data.empty() ? 0 : c.data[0];
+        }
+    }
+    return -1;
+}
 
 void client_a_section(story& s, client_a_run& a, bool wait_for_broadcast) {
     transcript& t = s.t;
@@ -1023,26 +1011,7 @@ void client_a_section(story& s, client_a_run& a, bool wait_for_broadcast) {
     }
     a.process = s.start_program("client-a");
     a.process->run([&a, &log, wait_for_broadcast] {
-        vrax_client c(log.log());
-        if (!c.open()) {
-            return;
-        }
-        std::uint16_t words[4];
-        std::uint8_t id = 0;
-        byte_vector answer;
-        if (!c.bind(1, 0, words)) {
-            return;
-        }
-        if (c.get_client_id(1, id)) {
-            a.id = id;
-            if (!c.write(service_request({0xAA, 0xBB})) || !c.read(512, answer)) {
-                return;
-            }
-        }
-        if (wait_for_broadcast && c.start_read(512)) {
-            a.waiting = true;
-            c.finish_read(answer);
-        }
+        programs::client_a(log.log(), wait_for_broadcast, [&a] { a.waiting = true; });
     });
     if (wait_for_broadcast) {
         t.expect(wait_until([&] { return a.waiting.load() || a.process->exited(); }, 20000),
@@ -1050,7 +1019,8 @@ void client_a_section(story& s, client_a_run& a, bool wait_for_broadcast) {
     } else {
         a.process->wait();
     }
-    const auto client = static_cast<std::uint8_t>(a.id.load() < 0 ? 0 : a.id.load());
+    const int id = granted_client_id(log);
+    const auto client = static_cast<std::uint8_t>(id < 0 ? 0 : id);
     print_calls(t, "client-a", log, a.shown, 1, client);
     if (!opened_as_the_account_allows(s, log, "client-a")) {
         return;
@@ -1089,18 +1059,8 @@ void client_b_section(story& s, client_a_run& a) {
     recorded_log& log_b = s.log_for("client-b");
     std::atomic<bool> b_waiting{false};
     auto b = s.start_program("client-b");
-    b->run([&] {
-        vrax_client c(log_b.log());
-        std::uint16_t words[4];
-        byte_vector message;
-        if (!c.open()) {
-            return;
-        }
-        c.bind(255, 0, words);  // no such service type: refused
-        if (c.bind(1, 0, words) && c.start_read(512)) {
-            b_waiting = true;
-            c.finish_read(message);
-        }
+    b->run([&log_b, &b_waiting] {
+        programs::client_b(log_b.log(), [&b_waiting] { b_waiting = true; });
     });
     t.expect(wait_until([&] { return b_waiting.load() || b->exited(); }, 20000),
              "client-b is bound (no client id) and waits in a read");
@@ -1155,26 +1115,8 @@ void named_event_section(story& s) {
     recorded_log& log = s.log_for("watcher");
     s.watcher = s.start_program("watcher");
     s.watcher->run([&s, &log] {
-        HANDLE event = create_named_event(log.log(), "Global\\VraxPortsDown");
-        if (event == nullptr) {
-            return;
-        }
-        {
-            vrax_client c(log.log());
-            std::int64_t first = 0;
-            std::int64_t second = 0;
-            if (!c.open()) {
-                close_event(log.log(), event);
-                return;
-            }
-            c.register_event("VraxPortsDown", first);
-            c.register_event("VraxPortsDown", second);  // the same name again: the same slot
-            c.close();
-        }
-        s.watcher_registered = true;
-        // An hour of machine time: only the shutdown ends this wait.
-        wait_for_event(log.log(), event, 3600u * 1000u);
-        close_event(log.log(), event);
+        programs::ports_down_watcher(log.log(), "VraxPortsDown",
+                                     [&s] { s.watcher_registered = true; });
     });
     t.expect(wait_until([&s] { return s.watcher_registered.load() || s.watcher->exited(); }),
              "the watcher has registered its event and waits on it");
@@ -1210,27 +1152,7 @@ void start_port_watcher(story& s, port_watcher& w, int reads) {
     recorded_log& log = s.log_for(w.name);
     w.process = s.start_program(w.name);
     w.process->run([&w, &log, reads] {
-        vrax_client c(log.log());
-        std::uint16_t words[4];
-        byte_vector note;
-        if (!c.open() || !c.bind(w.service, 0, words)) {
-            return;
-        }
-        // The port-ready notification its first bind stored (service word 2 is not 0).
-        auto stored = c.start_read_notification();
-        if (!stored || !c.finish(*stored, &note)) {
-            return;
-        }
-        for (int i = 0; i < reads; ++i) {
-            auto o = c.start_read_notification();
-            if (!o) {
-                return;
-            }
-            ++w.waiting;
-            if (!c.finish(*o, &note)) {
-                return;
-            }
-        }
+        programs::port_state_reader(log.log(), w.service, reads, [&w] { ++w.waiting; });
     });
 }
 
@@ -1361,24 +1283,7 @@ void cancelled_section(story& s) {
     recorded_log& log = s.log_for("client-e");
     auto e = s.start_program("client-e");
     const std::size_t granted_before = mdm.granted(2).size();
-    e->run([&log] {
-        vrax_client c(log.log());
-        std::uint16_t words[4];
-        std::uint8_t id = 0;
-        if (!c.open() || !c.bind(2, 0, words)) {
-            return;
-        }
-        auto o = c.start_get_client_id(2);
-        if (!o) {
-            return;
-        }
-        Sleep(500);  // the program gives up after half a second
-        c.cancel(*o);
-        c.finish(*o);
-        // The session's abort stays set: the next deferred control ends at once.
-        c.get_client_id(2, id);
-        Sleep(3000);  // keeps its handle while the late answers arrive
-    });
+    e->run([&log] { programs::cancelling_client(log.log()); });
     e->wait();
     std::size_t shown = 0;
     print_calls(t, "client-e", log, shown, 2, 0);
@@ -1439,37 +1344,10 @@ void flow_control_section(story& s) {
     t.line("modem: the next 16 requests of service 1 get no answer");
     recorded_log& log = s.log_for("client-f");
     std::atomic<int> stage{0};
-    std::atomic<int> id{-1};
     auto f = s.start_program("client-f");
-    f->run([&log, &stage, &id] {
-        vrax_client c(log.log());
-        std::uint16_t words[4];
-        std::uint8_t got = 0;
-        byte_vector message;
-        if (!c.open() || !c.bind(1, 0, words) || !c.get_client_id(1, got)) {
-            return;
-        }
-        id = got;
-        std::vector<vrax_client::op> writes;
-        for (std::uint8_t i = 1; i <= 16; ++i) {
-            auto o = c.start_write(service_request({i}));
-            if (!o) {
-                return;
-            }
-            writes.push_back(*o);
-        }
-        for (std::size_t i = 0; i < 15; ++i) {
-            c.finish(writes[i]);
-        }
-        Sleep(100);
-        c.poll(writes[15]);
-        stage = 1;
-        c.read(512, message);  // an indication: type 4 releases nothing
-        Sleep(100);
-        c.poll(writes[15]);
-        stage = 2;
-        c.read(512, message);  // an answer: type 2 releases one write
-        c.finish(writes[15]);
+    f->run([&log, &stage] {
+        programs::flow_control_client(
+            log.log(), [&stage] { stage = 1; }, [&stage] { stage = 2; });
     });
     auto requests_of_service_1 = [&mdm] {
         std::size_t n = 0;
@@ -1480,24 +1358,26 @@ void flow_control_section(story& s) {
     };
     const std::size_t before = requests_of_service_1();
     const bool held = wait_until([&] { return stage.load() >= 1 || f->exited(); });
+    // What its client-id control returned is in its log by now: the writes came after it.
+    const int id = granted_client_id(log);
     std::size_t shown = 0;
-    print_calls(t, "client-f", log, shown, 1, static_cast<std::uint8_t>(id.load()));
+    print_calls(t, "client-f", log, shown, 1, static_cast<std::uint8_t>(id));
     if (!opened_as_the_account_allows(s, log, "client-f")) {
         f->wait();
         return;
     }
     t.expect(held && requests_of_service_1() == before + 15,
              "15 writes went out and completed; the 16th is held in the session's backlog");
-    NTSTATUS status = mdm.indicate(1, static_cast<std::uint8_t>(id.load()), 0x0040);
-    t.line("modem: indication 0x0040 (type 4) to client " + std::to_string(id.load()) + " -> " +
+    NTSTATUS status = mdm.indicate(1, static_cast<std::uint8_t>(id), 0x0040);
+    t.line("modem: indication 0x0040 (type 4) to client " + std::to_string(id) + " -> " +
            sim::status_name(status));
     t.expect(wait_until([&] { return stage.load() >= 2 || f->exited(); }), "client-f reads it");
-    print_calls(t, "client-f", log, shown, 1, static_cast<std::uint8_t>(id.load()));
+    print_calls(t, "client-f", log, shown, 1, static_cast<std::uint8_t>(id));
     t.expect(requests_of_service_1() == before + 15,
              "a message of type 4 releases nothing: the 16th write still waits");
     modem::message two;
     two.service_type = 1;
-    two.client_id = static_cast<std::uint8_t>(id.load());
+    two.client_id = static_cast<std::uint8_t>(id);
     two.message_type = 2;
     two.transaction_id = 1;
     two.message_id = 0x0010;
@@ -1505,7 +1385,7 @@ void flow_control_section(story& s) {
     status = mdm.send(two, {}, "a late answer to the first write");
     t.line("modem: an answer (type 2) to the first write -> " + sim::status_name(status));
     f->wait();
-    print_calls(t, "client-f", log, shown, 1, static_cast<std::uint8_t>(id.load()));
+    print_calls(t, "client-f", log, shown, 1, static_cast<std::uint8_t>(id));
     const auto calls = log.snapshot();
     t.expect(requests_of_service_1() == before + 16 && !calls.empty() && calls.size() >= 2 &&
                  calls[calls.size() - 2].what == "WriteFile(11 bytes)" &&

@@ -1,5 +1,5 @@
 // The main job's scenarios, kept apart from main() so a test can run them and read the
-// transcript. The programs they run are in programs.h (Win32 and include/vrax/ only).
+// transcript. The programs they run are in programs/ (Win32 and include/vrax/ only).
 #pragma once
 
 #include <cstdio>

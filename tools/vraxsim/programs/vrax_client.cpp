@@ -1,5 +1,5 @@
 // The user-mode client calls: Win32 and include/vrax/ only.
-#include "programs.h"
+#include "vrax_client.h"
 
 #include <vrax/vrax_ioctl.h>
 #include <vrax/vrax_names.h>
@@ -272,6 +272,20 @@ bool vrax_client::finish_read(byte_vector& message) {
 
 bool vrax_client::read(DWORD length, byte_vector& message) {
     return start_read(length) && finish_read(message);
+}
+
+// ---- Messages ---------------------------------------------------------------------------------
+
+byte_vector service_request(const byte_vector& value) {
+    byte_vector m{0x00, 0x01, 0x01, 0x10, 0x00};
+    const std::size_t tlv_length = 3 + value.size();
+    m.push_back(static_cast<std::uint8_t>(tlv_length));
+    m.push_back(static_cast<std::uint8_t>(tlv_length >> 8));
+    m.push_back(0x01);
+    m.push_back(static_cast<std::uint8_t>(value.size()));
+    m.push_back(static_cast<std::uint8_t>(value.size() >> 8));
+    m.insert(m.end(), value.begin(), value.end());
+    return m;
 }
 
 // ---- Named events -----------------------------------------------------------------------------

@@ -1,9 +1,9 @@
-// The user-mode side of vraxsim: what a program written for VRAX does through \\.\VRAX with
-// the ordinary Win32 calls and the public headers in include/vrax/, nothing else (the same
-// files build on Windows against the SDK; scripts/check-win32-programs.sh checks them against
-// mingw-w64's headers). Each call is written down (what was called, whether it succeeded,
-// GetLastError() when it did not, what came back) so the account can show it; the machine's
-// set-up stays in scenario.cpp.
+// The client calls vraxsim's programs (clients.h) make: what a program written for VRAX does
+// through \\.\VRAX with the ordinary Win32 calls and the public headers in include/vrax/,
+// nothing else (the same files build on Windows against the SDK;
+// scripts/check-win32-programs.sh checks them against mingw-w64's headers). Each call is
+// written down (what was called, whether it succeeded, GetLastError() when it did not, what
+// came back) so the account can show it; the machine's set-up stays in scenario.cpp.
 //
 //     vraxsim::vrax_client c(log);          // on a program's own thread
 //     c.open();
@@ -125,6 +125,10 @@ class vrax_client {
     std::vector<std::unique_ptr<pending>> ops_;
     std::optional<op> last_read_;
 };
+
+// A service request as a program writes it: message type 0, transaction id 0x0101, message
+// 0x0010 and one TLV 0x01 holding `value` (at most 65532 bytes).
+byte_vector service_request(const byte_vector& value);
 
 // Named events, as a program that waits for the ports to go down uses them: created
 // (manual reset, not signalled) under `name` (for example "Global\\VraxPortsDown"), waited

@@ -198,8 +198,8 @@ _Use_decl_annotations_ VOID BindServiceControl(PVRAX_DEVICE_CONTEXT Context, WDF
     const VRAX_SERVICE_VERSION* version = &ServiceVersionTable[port][serviceType];
     WdfWaitLockAcquire(ClientSessionsLock, nullptr);
     // The id the session holds, which the bind gives up. It is no longer the session's to
-    // release at clean-up; it is released below once the lock is free, since a send is never
-    // made under ClientSessionsLock.
+    // release at clean-up; it is released below once the lock is free, since nothing is sent
+    // under ClientSessionsLock.
     const ULONG heldPort = session->PortIndex;
     const ULONG heldServiceType = session->ServiceType;
     const UCHAR heldClientId = session->ClientId;
@@ -214,9 +214,10 @@ _Use_decl_annotations_ VOID BindServiceControl(PVRAX_DEVICE_CONTEXT Context, WDF
         session->ServiceType == 0 && version->Words[VRAX_VERSION_WORD_READY] != 0;
     session->ServiceType = serviceType;
     session->ClientId = 0;
-    if (releaseHeld) {
-        session->ClientIdHeld = 0;
-    }
+    // Id 0 is none the control service granted, so after a bind the session holds no id
+    // whatever it held before (a refused request also marks the session as answered); clean-up
+    // must not release (service type, 0).
+    session->ClientIdHeld = 0;
     RtlCopyMemory(session->ServiceVersion, version->Words, sizeof(session->ServiceVersion));
 
     PVOID output = nullptr;

@@ -87,6 +87,23 @@ TEST_F(ControlLimits, TheLongestTlvAreaGoesOutAndALongerOneDrawsNoId) {
     EXPECT_EQ(RequestServiceTable(0, 0), 3) << "the refusals drew no id";
 }
 
+// Another start-up of the routing layer (the SMD interface arrived again) frees the records
+// the last one left unanswered and starts every port's ids again, whatever the other
+// start-up steps report.
+TEST_F(ControlLimits, AnotherStartUpFreesLeftRecordsAndStartsTheIdsAgain) {
+    EXPECT_EQ(RequestServiceTable(0, 0), 2);
+    EXPECT_EQ(RequestServiceTable(0, 3), 2);
+    EXPECT_EQ(RequestServiceTable(0, 3), 3);
+    EXPECT_EQ(records(), 3u);
+    EXPECT_EQ(InitRouting(), -1) << "the receive handler stays the first one";
+    EXPECT_EQ(records(), 0u);
+    ASSERT_EQ(OpenPortRouting(3), 0);
+    control_doubles::clear_calls();
+    ASSERT_EQ(SendPortOpenNotice(3), 0);
+    ASSERT_EQ(sent_frames().size(), 1u);
+    EXPECT_EQ(sent_frames()[0], request_frame(1, VRAX_CONTROL_PORT_OPEN_NOTICE_ID, {}));
+}
+
 // The second list is read only after a TLV 0x10: bytes after a TLV of another type are not
 // version words, even where they would parse as a list.
 TEST_F(ControlLimits, ASecondListAfterAnotherTlvIsNotRead) {
@@ -120,6 +137,9 @@ TEST(ControlLockless, ARequestWhoseTransactionLockCannotBeMadeIsRefused) {
     EXPECT_TRUE(sent_frames().empty());
     EXPECT_EQ(records(), 0u);
     EXPECT_EQ(platform::kernel::pool::outstanding(VRAX_TAG_DEFERRED_G).count, 0u);
+
+    // Port 29, past the table of ports 0..28, has no lock, and none is made for it.
+    EXPECT_EQ(TransactionLock(29), nullptr);
 
     // Port 4 is not open for routing: the lock is made and the send says so.
     EXPECT_EQ(SendPortOpenNotice(4), VRAX_RESULT_PORT_NOT_OPEN);

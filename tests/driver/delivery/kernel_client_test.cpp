@@ -306,6 +306,20 @@ TEST_F(KernelClient, ServiceMessagesAreFramedOnTheOpenPortAndRefusedElsewhere) {
     EXPECT_EQ(iface_.KernelClientSendMessage(nullptr, 0, 3, 9, message.data(), 0xFFFFFFFFu), -1);
     EXPECT_EQ(pool_count(VRAX_TAG_SEND), 0u);
     EXPECT_FALSE(next_frame(100).has_value());
+
+    // The longest message a frame's length field describes goes out; one byte more does not.
+    bytes longest(VRAX_MESSAGE_MAX_SIZE + 1, 0x6B);
+    EXPECT_EQ(
+        iface_.KernelClientSendMessage(nullptr, 0, 3, 9, longest.data(), VRAX_MESSAGE_MAX_SIZE + 1),
+        -1);
+    EXPECT_FALSE(next_frame(100).has_value());
+    EXPECT_EQ(
+        iface_.KernelClientSendMessage(nullptr, 0, 3, 9, longest.data(), VRAX_MESSAGE_MAX_SIZE), 0);
+    longest.pop_back();
+    written = next_frame();
+    ASSERT_TRUE(written.has_value());
+    EXPECT_EQ(*written, frame(3, 9, longest));
+    EXPECT_EQ(pool_count(VRAX_TAG_SEND), 0u);
 }
 
 // A callback may send: the send paths do not take KernelClientsLock, which the hook holds.

@@ -15,6 +15,7 @@
 #include <vrax/vrax_ioctl.h>
 
 #include "race_issuer.h"
+#include "wdf/fx_object.h"
 
 namespace ioctl_test {
 namespace {
@@ -249,6 +250,7 @@ TEST_F(IoctlMachine, ACancelBeforeTheMarkIsCompletedByTheDispatcher) {
     bring_up();
     issuer c(this, cancel_by::cancel_io_ex);
     const unsigned sent = requests_seen(0x22);
+    const std::size_t objects = platform::wdf::fx_object::live_count();
     pp::hold mark("WdfRequestMarkCancelableEx", c.from_issuer());
     c.start(IOCTL_VRAX_GET_CLIENT_ID, u32(3), 1, false);
     ASSERT_TRUE(mark.wait_arrived()) << mark.describe();
@@ -262,6 +264,8 @@ TEST_F(IoctlMachine, ACancelBeforeTheMarkIsCompletedByTheDispatcher) {
     EXPECT_TRUE(abort_set(c.session())) << "the session's waiting controls are told";
     let_run(200);
     EXPECT_EQ(requests_seen(0x22), sent);
+    EXPECT_EQ(platform::wdf::fx_object::live_count(), objects)
+        << "the work item made for the request is deleted with it";
     expect_queue_serves_a_new_session(this);
 }
 

@@ -5,6 +5,7 @@
 // request is completed once, never while cancelable, and that nothing is left at shutdown.
 #include <vrax/vrax_ioctl.h>
 
+#include "core/pause_points.h"
 #include "io/security.h"
 #include "ioctl_fixture.h"
 #include "smd/far_end.h"
@@ -147,6 +148,88 @@ TEST_F(IoctlMachine, UnansweredControlsEndAfterFiveSecondsOfVirtualTime) {
         EXPECT_EQ(finish(other, *bind).error, 0u);
     }
     CloseHandle(other);
+    CloseHandle(h);
+}
+
+// An answer that comes only after its control timed out sets the answer event with nobody
+// waiting on it. The session's next control of the same kind must wait for an answer of its
+// own, not take the stale one at once (a client id or value the program never asked for).
+// The late answer is held on the port's service thread just before it sets the event.
+TEST_F(IoctlMachine, AnAnswerAfterTheTimeOutIsNotTakenByTheNextControl) {
+    bring_up();
+    HANDLE h = open_vrax();
+    PCLIENT_CONTEXT s = session_of(h);
+    // Bound to service 2 with a client id, for the service-2 query.
+    ASSERT_EQ(control(h, IOCTL_VRAX_GET_CLIENT_ID, u32(2), 1).error, 0u);
+    struct {
+        const char* what;
+        DWORD code;
+        bytes in;
+        PKEVENT answer;
+        DWORD timed_out;
+    } cases[] = {
+        {"client id", IOCTL_VRAX_GET_CLIENT_ID, u32(2), &s->AllocationEvent, ERROR_SEM_TIMEOUT},
+        {"value query", IOCTL_VRAX_VALUE_QUERY, cat({u32(1), {0x0A, 0, 0, 0}, u32(0)}),
+         &s->ResultEvent, ERROR_SEM_TIMEOUT},
+        {"service-2 query",
+         IOCTL_VRAX_SERVICE_TWO_QUERY,
+         {},
+         &s->ReplyEvent,
+         ERROR_NO_SYSTEM_RESOURCES},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        script([](modem_script& m) {
+            m.answer_client_id = m.answer_value = m.answer_service_two = true;
+        });
+        {
+            namespace pp = platform::pause_points;
+            pp::hold late("KeSetEvent", c.answer);
+            auto io = start_control(h, c.code, c.in, 2);
+            ASSERT_TRUE(late.wait_arrived()) << late.describe();
+            settle_ms(5100);
+            late.release();
+            ASSERT_TRUE(late.wait_left());
+            EXPECT_EQ(finish(h, *io).error, c.timed_out);
+        }
+        ASSERT_TRUE(wait_until([&c] { return KeReadStateEvent(c.answer) != 0; }, 1000))
+            << "the late answer was delivered";
+        script([](modem_script& m) {
+            m.answer_client_id = m.answer_value = m.answer_service_two = false;
+        });
+        const std::int64_t start = now_ms();
+        outcome r = control(h, c.code, c.in, 2);
+        EXPECT_EQ(r.error, c.timed_out);
+        EXPECT_EQ(r.returned, 0u);
+        EXPECT_GE(now_ms() - start, 5000) << "the stale answer ended the wait";
+    }
+    CloseHandle(h);
+}
+
+// The service-2 query goes to the session's port; with an output of exactly 8 bytes the
+// session is first moved to port 0. A failed client-id request leaves the session bound to
+// service 2 on port 3, which is not open, with the id granted on port 0.
+TEST_F(IoctlMachine, AServiceTwoQueryWithAnEightByteOutputMovesTheSessionToPortZero) {
+    bring_up();
+    HANDLE h = open_vrax();
+    PCLIENT_CONTEXT s = session_of(h);
+    ASSERT_EQ(control(h, IOCTL_VRAX_GET_CLIENT_ID, u32(2), 1).error, 0u);
+    ASSERT_EQ(control(h, IOCTL_VRAX_GET_CLIENT_ID, cat({u32(2), u32(3)}), 1).error,
+              static_cast<DWORD>(ERROR_NO_SYSTEM_RESOURCES))
+        << "port 3 is not open";
+    ASSERT_EQ(s->PortIndex, 3u);
+    for (std::size_t out : {4u, 7u, 9u}) {
+        EXPECT_EQ(control(h, IOCTL_VRAX_SERVICE_TWO_QUERY, {}, out).error,
+                  static_cast<DWORD>(ERROR_NO_SYSTEM_RESOURCES))
+            << out << " bytes: sent to port 3";
+        EXPECT_EQ(s->PortIndex, 3u) << out;
+    }
+    EXPECT_EQ(service_two_queries_seen(), 0u);
+    EXPECT_EQ(control(h, IOCTL_VRAX_SERVICE_TWO_QUERY, {}, 8).error,
+              static_cast<DWORD>(ERROR_GEN_FAILURE))
+        << "answered on port 0";
+    EXPECT_EQ(s->PortIndex, 0u);
+    EXPECT_EQ(service_two_queries_seen(), 1u);
     CloseHandle(h);
 }
 

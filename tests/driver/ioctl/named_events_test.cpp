@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/faults.h"
 #include "ioctl_fixture.h"
 #include "port/port_shutdown.h"
 
@@ -78,8 +79,14 @@ TEST_F(IoctlMachine, ClosingInTheMiddleMovesTheLaterSlotsDown) {
     ASSERT_TRUE(a && b && c);
     PKEVENT event_c = device()->NamedEvents[2];
 
+    PKEVENT event_a = device()->NamedEvents[0];
+    EXPECT_EQ(close_event(h, bytes(8, 0)), gen_failure) << "a value never returned";
     EXPECT_EQ(close_event(other, *b), 0u) << "any session may close any event";
+    EXPECT_FALSE(name_exists(u"VraxB")) << "the driver's handle to it went";
+    EXPECT_TRUE(name_exists(u"VraxA"));
+    EXPECT_TRUE(name_exists(u"VraxC"));
     EXPECT_EQ(device()->NamedEventCount, 2u);
+    EXPECT_EQ(device()->NamedEvents[0], event_a);
     EXPECT_EQ(device()->NamedEvents[1], event_c);
     EXPECT_EQ(value_of_slot(1), *c);
     EXPECT_EQ(device()->NamedEvents[2], nullptr);
@@ -151,6 +158,42 @@ TEST_F(IoctlMachine, NamesMustBeTerminatedWithinTheBytesUsedAndFitThePath) {
     bytes value = value_of_slot(0);
     EXPECT_EQ(close_event(h, bytes(value.begin(), value.begin() + 7)), invalid);
     EXPECT_EQ(close_event(h, value), 0u);
+    CloseHandle(h);
+}
+
+// An open that fails on the way leaves the table as it was, creates no event, and frees
+// what it had allocated (the shutdown's check counts pool by tag): either of its two pool
+// buffers, the narrow path's conversion, or the event itself.
+TEST_F(IoctlMachine, AFailedOpenLeavesTheTableAsItWas) {
+    bring_up();
+    HANDLE h = open_vrax();
+    auto kept = open_event(h, u"VraxKept");
+    ASSERT_TRUE(kept);
+    struct {
+        const char* routine;
+        unsigned nth;
+        DWORD code;
+    } cases[] = {
+        {"ExAllocatePoolWithTag", 1, IOCTL_VRAX_OPEN_EVENT},
+        {"ExAllocatePoolWithTag", 2, IOCTL_VRAX_OPEN_EVENT},
+        {"RtlAnsiStringToUnicodeString", 1, IOCTL_VRAX_OPEN_EVENT},
+        {"IoCreateNotificationEvent", 1, IOCTL_VRAX_OPEN_EVENT},
+        {"ExAllocatePoolWithTag", 1, IOCTL_VRAX_OPEN_EVENT_W},
+        {"ExAllocatePoolWithTag", 2, IOCTL_VRAX_OPEN_EVENT_W},
+        {"IoCreateNotificationEvent", 1, IOCTL_VRAX_OPEN_EVENT_W},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.routine) + " " + std::to_string(c.nth) + " " +
+                     std::to_string(c.code));
+        platform::faults::fail_nth(c.routine, c.nth, STATUS_INSUFFICIENT_RESOURCES);
+        outcome r = control(h, c.code, wide_name(u"VraxFailed"), 8);
+        platform::faults::clear();
+        EXPECT_EQ(r.error, gen_failure);
+        EXPECT_EQ(device()->NamedEventCount, 1u);
+        EXPECT_FALSE(name_exists(u"VraxFailed"));
+    }
+    EXPECT_EQ(open_event(h, u"VraxKept"), kept);
+    EXPECT_EQ(close_event(h, *kept), 0u);
     CloseHandle(h);
 }
 

@@ -74,8 +74,9 @@ _Use_decl_annotations_ VOID SubmitControlRequestControl(PVRAX_DEVICE_CONTEXT Con
     }
     // A buffered input never reaches 4 GiB; the cut keeps a larger one from wrapping.
     ULONG submitted = length > MAXULONG ? MAXULONG : (ULONG)length;
+    // A transaction id (1..255) or 0 is a request sent or kept; only a negative result failed.
     int result = SubmitControlIoctl(static_cast<PUCHAR>(input), submitted);
-    if (result != 0) {
+    if (result < 0) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "submitted control request (%u bytes): %d",
                     submitted, result);
     }

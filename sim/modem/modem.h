@@ -34,6 +34,7 @@
 #include <ntddk.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,6 +59,19 @@ struct log_entry {
     std::string note;                  // what the modem made of it, or why it sent it
     NTSTATUS status = STATUS_SUCCESS;  // to_driver and events: the far end's answer
 };
+
+// What a watcher (emulator::watch) is told about the channel: each frame the driver wrote,
+// after the engine has handled it; each frame the modem hands the far end, just before
+// (sending) and after (sent, with the far end's answer); each close and open of the modem's
+// end, after it, with the far end's answer. Called on the thread that does the channel work,
+// without the scheduler lock held; the frame is valid only during the call.
+struct watch_event {
+    enum class kind { received, sending, sent, closed, opened };
+    kind what = kind::received;
+    const bytes* frame = nullptr;      // received, sending, sent
+    NTSTATUS status = STATUS_SUCCESS;  // sent, closed, opened
+};
+using watcher = std::function<void(const watch_event&)>;
 
 // One line: time, direction, decoded frame, note and (if not success) the far end's status.
 std::string format(const log_entry& e);
@@ -109,6 +123,10 @@ class emulator {
     // ---- Misbehaviour -------------------------------------------------------------------------
     void misbehave(misbehaviour m);
     void behave();  // forgets every rule not used up yet
+
+    // ---- Watching -----------------------------------------------------------------------------
+    // Replaces the watcher (see watch_event); empty: none. Set it before start().
+    void watch(watcher w);
 
     // ---- Waiting (see the header comment) --------------------------------------------------
     // The oldest request of `service_type` (and `message_id` when set) not returned before,

@@ -111,7 +111,8 @@ struct checker {
                             ++v.drops[drop_write_in_flight];
                         } else {
                             ++v.losses;
-                            finding("request " + hex(w.t) + " was reported written but never reached the modem");
+                            finding("request " + hex(w.t) +
+                                    " was reported written but never reached the modem");
                         }
                         break;
                     }
@@ -132,13 +133,17 @@ struct checker {
                             ++v.drops[drop_stale_id];
                         } else {
                             ++v.losses;
-                            finding("request " + hex(w.t) + " reached the modem and was never answered");
+                            finding("request " + hex(w.t) +
+                                    " reached the modem and was never answered");
                         }
                     }
                     break;
                 }
                 case write_record::outcome::refused:
-                    if (down_overlaps(w.begin, w.end)) {
+                    if (killed_during(w)) {
+                        // Ending a process cancels its requests.
+                        ++v.drops[drop_write_killed];
+                    } else if (down_overlaps(w.begin, w.end)) {
                         ++v.drops[drop_write_refused];
                     } else {
                         ++v.losses;
@@ -164,6 +169,11 @@ struct checker {
                 }
             }
         }
+    }
+
+    bool killed_during(const write_record& w) const {
+        const session_record* s = session(w.session);
+        return s != nullptr && s->killed && w.end >= s->close_begin;
     }
 
     const session_record* session(std::uint32_t id) const {
@@ -320,10 +330,10 @@ struct checker {
                                                               : drop_in_transition];
                 continue;
             }
-            const std::size_t pos =
-                static_cast<std::size_t>(std::upper_bound(sent_max.begin(), sent_max.end(), m.at) -
-                                         sent_max.begin());
-            const std::size_t next = pos < message_reads.size() ? message_reads[pos] : s.reads.size();
+            const std::size_t pos = static_cast<std::size_t>(
+                std::upper_bound(sent_max.begin(), sent_max.end(), m.at) - sent_max.begin());
+            const std::size_t next =
+                pos < message_reads.size() ? message_reads[pos] : s.reads.size();
             const stamp until = next < s.reads.size() ? s.reads[next].at : s.closed;
             if (close_within(m.at, until) != nullptr) {
                 ++v.drops[drop_frame_in_flight];
@@ -348,12 +358,12 @@ struct checker {
             v.drops[drop_too_small] += explained;
             if (missing > explained) {
                 v.losses += missing - explained;
-                finding("session " + std::to_string(s.id) + ": " +
-                        std::to_string(missing - explained) +
-                        " message(s) addressed to it never arrived" +
-                        (next < s.reads.size()
-                             ? " (before its read at stamp " + std::to_string(s.reads[next].at) + ")"
-                             : " (by its end)"));
+                finding(
+                    "session " + std::to_string(s.id) + ": " + std::to_string(missing - explained) +
+                    " message(s) addressed to it never arrived" +
+                    (next < s.reads.size()
+                         ? " (before its read at stamp " + std::to_string(s.reads[next].at) + ")"
+                         : " (by its end)"));
             }
         }
     }

@@ -120,9 +120,9 @@ struct history {
 };
 
 struct verdict {
-    std::uint64_t requests_written = 0;  // writes reported as sent
-    std::uint64_t messages_sent = 0;     // tagged frames the modem handed the far end
-    std::uint64_t delivered = 0;         // (message, session) deliveries, first copies
+    std::uint64_t requests_written = 0;          // writes reported as sent
+    std::uint64_t messages_sent = 0;             // tagged frames the modem handed the far end
+    std::uint64_t delivered = 0;                 // (message, session) deliveries, first copies
     std::map<std::string, std::uint64_t> drops;  // on purpose, by cause
     std::uint64_t losses = 0;
     std::uint64_t duplicates = 0;

@@ -191,9 +191,8 @@ session_book book;
 struct run_counts {
     std::atomic<std::uint64_t> opens{0}, open_refused{0}, binds{0}, bind_failed{0}, id_requests{0},
         ids_granted{0}, ids_refused{0}, id_cancels{0}, id_failed{0}, read_cancels{0}, closes{0},
-        small_reads{0}, lost_notices{0}, ready_notices{0}, kills{0}, port_losses{0},
-        indications{0}, broadcasts{0}, kernel_registrations{0}, kernel_refused{0},
-        written{0};
+        small_reads{0}, lost_notices{0}, ready_notices{0}, kills{0}, port_losses{0}, indications{0},
+        broadcasts{0}, kernel_registrations{0}, kernel_refused{0}, written{0};
 };
 run_counts counts;
 
@@ -353,8 +352,8 @@ class program {
             make_event(*op);
             op->buffer.assign(4, 0);
             std::copy(in, in + 4, op->buffer.begin());
-            BOOL started = DeviceIoControl(c_.io->h, IOCTL_VRAX_GET_CLIENT_ID, op->buffer.data(),
-                                           4, op->buffer.data(), 1, nullptr, &op->ov);
+            BOOL started = DeviceIoControl(c_.io->h, IOCTL_VRAX_GET_CLIENT_ID, op->buffer.data(), 4,
+                                           op->buffer.data(), 1, nullptr, &op->ov);
             if (!start_started(*s_, *op, started)) {
                 ++counts.id_failed;
                 CloseHandle(op->ov.hEvent);
@@ -635,7 +634,8 @@ struct kernel_client {
             if (length >= 6 && message[0] == modem::control_response &&
                 message[2] == modem::msg_client_id) {
                 for (std::size_t p = 6; p + 3 <= length;) {
-                    const std::size_t len = static_cast<std::size_t>(message[p + 1] | (message[p + 2] << 8));
+                    const std::size_t len =
+                        static_cast<std::size_t>(message[p + 1] | (message[p + 2] << 8));
                     if (p + 3 + len > length)
                         break;
                     if (message[p] == 0x01 && len == 2 && message[p + 3] == kernel_service) {
@@ -672,13 +672,15 @@ struct kernel_client {
         handle = h;
         ++counts.kernel_registrations;
         // A control request for a client id of service 3: header, TLV 0x01 = {3}.
-        std::vector<UCHAR> request{0x00, 0x00, 0x22, 0x00, 0x04, 0x00, 0x01, 0x01, 0x00, kernel_service};
+        std::vector<UCHAR> request{0x00, 0x00, 0x22, 0x00, 0x04,
+                                   0x00, 0x01, 0x01, 0x00, kernel_service};
         {
             std::lock_guard g(lock);
             id_begin = next_stamp();
         }
         ++counts.id_requests;
-        iface.KernelClientSendControl(handle, 0, request.data(), static_cast<ULONG>(request.size()));
+        iface.KernelClientSendControl(handle, 0, request.data(),
+                                      static_cast<ULONG>(request.size()));
         return true;
     }
 
@@ -718,7 +720,8 @@ struct kernel_client {
         w.t = make_tag(tag_kind::request, w.session, number);
         w.service = kernel_service;
         w.client_id = *current_id();
-        modem::bytes m = tagged_message(0, static_cast<std::uint16_t>(number), request_message_id, w.t);
+        modem::bytes m =
+            tagged_message(0, static_cast<std::uint16_t>(number), request_message_id, w.t);
         ++number;
         --remaining;
         w.begin = next_stamp();
@@ -796,7 +799,8 @@ constexpr std::array<PVRAX_KERNEL_RECEIVE_CALLBACK, sizeof...(I)> callbacks(
     std::integer_sequence<unsigned, I...>) {
     return {&kernel_receive<I>...};
 }
-constexpr auto kernel_callbacks = callbacks(std::make_integer_sequence<unsigned, max_kernel_clients>{});
+constexpr auto kernel_callbacks =
+    callbacks(std::make_integer_sequence<unsigned, max_kernel_clients>{});
 
 // ---- The controller -------------------------------------------------------------------------
 
@@ -884,8 +888,8 @@ result run(const options& o) {
         }
         for (auto& k : kcs) {
             kernel_client* kp = k.get();
-            kp->thread = scheduler::get().start_thread("stress kernel client " + std::to_string(kp->index),
-                                                       [kp] { kp->main(); });
+            kp->thread = scheduler::get().start_thread(
+                "stress kernel client " + std::to_string(kp->index), [kp] { kp->main(); });
         }
     }
 
@@ -933,7 +937,7 @@ result run(const options& o) {
     };
 
     while (!all_done()) {
-        settle_ms(1);
+        settle_ms(10);
         const std::uint64_t frames = channel.frames.load();
         const std::uint64_t requests = channel.requests.load();
         // An indication to a held id, and a broadcast, about one per four requests.
@@ -967,8 +971,9 @@ result run(const options& o) {
                 k->pause_asked = true;
             wait_until(
                 [&] {
-                    return std::all_of(kcs.begin(), kcs.end(),
-                                       [](auto& k) { return k->paused.load() || k->finished.load(); });
+                    return std::all_of(kcs.begin(), kcs.end(), [](auto& k) {
+                        return k->paused.load() || k->finished.load();
+                    });
                 },
                 60000);
             ids.clear();
@@ -1112,7 +1117,9 @@ void print_summary(std::FILE* f, const options& o, const result& r) {
     auto row = [f](const std::string& what, std::uint64_t n) {
         std::fprintf(f, "  %-52s %12llu\n", what.c_str(), static_cast<unsigned long long>(n));
     };
-    std::fprintf(f, "vraxstress: %u programs, %u kernel clients, %llu messages each, port loss every %llu frames, seed %llu\n",
+    std::fprintf(f,
+                 "vraxstress: %u programs, %u kernel clients, %llu messages each, port loss every "
+                 "%llu frames, seed %llu\n",
                  o.clients, std::min(o.kernel_clients, max_kernel_clients),
                  static_cast<unsigned long long>(o.messages),
                  static_cast<unsigned long long>(o.port_loss_every),
@@ -1122,7 +1129,8 @@ void print_summary(std::FILE* f, const options& o, const result& r) {
         return;
     }
     std::fprintf(f, "  %-52s %12s\n", "real time", hms(r.seconds).c_str());
-    std::fprintf(f, "  %-52s %12s\n", "virtual time", hms(static_cast<double>(r.virtual_ms) / 1000).c_str());
+    std::fprintf(f, "  %-52s %12s\n", "virtual time",
+                 hms(static_cast<double>(r.virtual_ms) / 1000).c_str());
     std::fprintf(f, "what the run did\n");
     for (const auto& [what, n] : r.counts)
         row(what, n);

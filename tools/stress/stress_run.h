@@ -30,10 +30,10 @@ namespace stress {
 
 struct options {
     unsigned clients = 64;
-    std::uint64_t messages = 100000;  // requests each client writes
+    std::uint64_t messages = 100000;       // requests each client writes
     std::uint64_t port_loss_every = 1000;  // frames on the channel between two port losses; 0: none
     std::uint64_t seed = 1;
-    unsigned kernel_clients = 4;  // at most max_kernel_clients
+    unsigned kernel_clients = 4;   // at most max_kernel_clients
     std::uint64_t kill_every = 0;  // frames between two program kills; 0: 5 x port_loss_every
     bool progress = true;          // a line on stderr, at most once a second
 };
@@ -43,9 +43,9 @@ inline constexpr unsigned max_kernel_clients = 16;
 struct result {
     verdict v;
     std::map<std::string, std::uint64_t> counts;  // what the run did, by kind
-    std::vector<std::string> final_check;          // the final check's findings (empty: clean)
-    std::string failure;                           // the run could not be made (set-up)
-    double seconds = 0;                            // real time
+    std::vector<std::string> final_check;         // the final check's findings (empty: clean)
+    std::string failure;                          // the run could not be made (set-up)
+    double seconds = 0;                           // real time
     std::int64_t virtual_ms = 0;
     bool ok() const { return failure.empty() && v.clean() && final_check.empty(); }
 };

@@ -1,0 +1,235 @@
+// The stress run's oracle on histories made up by hand: each rule's drop is counted under its
+// cause, and what no rule explains is reported as a loss, a duplicate or a misdelivery.
+#include <gtest/gtest.h>
+
+#include "oracle.h"
+
+namespace {
+
+using namespace stress;
+
+constexpr std::uint8_t service = 1;
+
+// A program session bound to `service` from stamp 2 (bind sent at 1), holding `id` from
+// stamp 4 (asked at 3), closed in the end after draining at stamp 1000.
+session_record program_session(std::uint32_t id, std::uint8_t client_id) {
+    session_record s;
+    s.id = id;
+    s.service = service;
+    s.bind_begin = 1;
+    s.bind_done = 2;
+    s.holds.push_back({client_id, 3, 4});
+    s.close_begin = 999;
+    s.closed = 1000;
+    s.final_close = true;
+    return s;
+}
+
+session_record::read read_of(stamp at, tag t) {
+    return {at, session_record::read::result::message, t};
+}
+session_record::read too_small(stamp at) {
+    return {at, session_record::read::result::too_small, 0};
+}
+
+write_record sent_write(tag t, std::uint32_t session, std::uint8_t id, stamp begin, stamp end) {
+    write_record w;
+    w.t = t;
+    w.session = session;
+    w.service = service;
+    w.client_id = id;
+    w.begin = begin;
+    w.end = end;
+    w.result = write_record::outcome::sent;
+    return w;
+}
+
+// The answer to request `t` goes back to id `id` at `at`.
+modem_frame frame(tag t, std::uint8_t id, stamp at) {
+    return {t, service, id, at, true};
+}
+
+TEST(StressOracle, OneLossAndOneDuplicateAreBothReported) {
+    history h;
+    h.sessions = {program_session(1, 5), program_session(2, 6)};
+    const tag a = make_tag(tag_kind::request, 1, 0);
+    const tag b = make_tag(tag_kind::broadcast, 0, 1);
+    h.writes = {sent_write(a, 1, 5, 10, 11)};
+    h.received = {frame(a, 5, 12)};
+    h.sent = {frame(a, 5, 13), frame(b, 0xFF, 14)};
+    // Session 1 reads its answer twice and the broadcast; session 2 never gets the broadcast.
+    h.sessions[0].reads = {read_of(20, a), read_of(21, a), read_of(22, b)};
+    h.sessions[1].reads = {};
+    const verdict v = check(h);
+    EXPECT_EQ(v.duplicates, 1u);
+    EXPECT_EQ(v.losses, 1u);
+    EXPECT_EQ(v.misdelivered, 0u);
+    EXPECT_EQ(v.delivered, 2u);
+    EXPECT_FALSE(v.clean());
+    ASSERT_EQ(v.findings.size(), 2u);
+}
+
+TEST(StressOracle, AReadTooSmallExplainsOneMissingMessageOfItsGapAndNoMore) {
+    history h;
+    h.sessions = {program_session(1, 5)};
+    std::vector<tag> t;
+    for (std::uint32_t i = 0; i < 4; ++i)
+        t.push_back(make_tag(tag_kind::indication, 0, i));
+    for (std::uint32_t i = 0; i < 4; ++i)
+        h.sent.push_back(frame(t[i], 5, 10 + i));
+    // t1 and t2 are missing between the reads of t0 and t3; one too-small read in that gap.
+    h.sessions[0].reads = {read_of(20, t[0]), too_small(21), read_of(22, t[3])};
+    verdict v = check(h);
+    EXPECT_EQ(v.drops[drop_too_small], 1u);
+    EXPECT_EQ(v.losses, 1u);
+
+    // A too-small read before the previous message read took an older message, not these.
+    h.sessions[0].reads = {too_small(19), too_small(19), read_of(20, t[0]), read_of(22, t[3])};
+    v = check(h);
+    EXPECT_EQ(v.losses, 2u);
+
+    // Two too-small reads in the gap explain both.
+    h.sessions[0].reads = {read_of(20, t[0]), too_small(21), too_small(21), read_of(22, t[3])};
+    v = check(h);
+    EXPECT_EQ(v.drops[drop_too_small], 2u);
+    EXPECT_TRUE(v.clean());
+}
+
+TEST(StressOracle, APortLossExplainsFramesAndWritesInFlightButNotLaterOnes) {
+    history h;
+    h.sessions = {program_session(1, 5)};
+    const tag w1 = make_tag(tag_kind::request, 1, 0);
+    const tag w2 = make_tag(tag_kind::request, 1, 1);
+    const tag m1 = make_tag(tag_kind::indication, 0, 1);
+    const tag m2 = make_tag(tag_kind::indication, 0, 2);
+    // w1 is on its way when the channel closes at 12; w2 is written after the port was ready.
+    h.writes = {sent_write(w1, 1, 5, 10, 11), sent_write(w2, 1, 5, 40, 41)};
+    h.downs = {{12, 30}};
+    // m1 was sent before the close and never read; m2 after, never read either.
+    h.sent = {frame(m1, 5, 11), frame(m2, 5, 50)};
+    // A hold taken after the port came back, so m2 surely addresses the session.
+    h.sessions[0].holds.push_back({5, 31, 32});
+    h.received = {};
+    const verdict v = check(h);
+    EXPECT_EQ(v.drops.at(drop_write_in_flight), 1u);
+    EXPECT_EQ(v.drops.at(drop_frame_in_flight), 1u);
+    EXPECT_EQ(v.losses, 2u) << "w2 never reached the modem and m2 never arrived";
+}
+
+TEST(StressOracle, WritesRefusedOnlyWhileThePortIsDownAreDrops) {
+    history h;
+    h.sessions = {program_session(1, 5)};
+    write_record during = sent_write(make_tag(tag_kind::request, 1, 0), 1, 5, 15, 16);
+    during.result = write_record::outcome::refused;
+    write_record after = sent_write(make_tag(tag_kind::request, 1, 1), 1, 5, 40, 41);
+    after.result = write_record::outcome::refused;
+    write_record held = sent_write(make_tag(tag_kind::request, 1, 2), 1, 5, 42, 43);
+    held.result = write_record::outcome::cancelled;
+    h.writes = {during, after, held};
+    h.downs = {{12, 30}};
+    const verdict v = check(h);
+    EXPECT_EQ(v.drops.at(drop_write_refused), 1u);
+    EXPECT_EQ(v.drops.at(drop_write_cancelled), 1u);
+    EXPECT_EQ(v.losses, 1u);
+}
+
+TEST(StressOracle, AnAnswerNeverSentIsALossUnlessThePortLossVoidedItsId) {
+    history h;
+    h.sessions = {program_session(1, 5)};
+    const tag before = make_tag(tag_kind::request, 1, 0);
+    const tag stale = make_tag(tag_kind::request, 1, 1);
+    h.writes = {sent_write(before, 1, 5, 10, 11), sent_write(stale, 1, 5, 40, 41)};
+    h.received = {frame(before, 5, 12), frame(stale, 5, 42)};
+    h.downs = {{20, 30}};
+    const verdict v = check(h);
+    EXPECT_EQ(v.drops.at(drop_stale_id), 1u) << "the id was granted before the loss at 20";
+    EXPECT_EQ(v.losses, 1u) << "the modem held the id when the first request came";
+
+    history fresh = h;
+    fresh.downs.clear();
+    EXPECT_EQ(check(fresh).losses, 2u);
+}
+
+TEST(StressOracle, DeliveryToASessionNotAddressedIsAMisdelivery) {
+    history h;
+    h.sessions = {program_session(1, 5), program_session(2, 6)};
+    const tag m = make_tag(tag_kind::indication, 0, 1);
+    h.sent = {frame(m, 5, 10)};
+    h.sessions[0].reads = {read_of(20, m)};
+    h.sessions[1].reads = {read_of(20, m)};
+    verdict v = check(h);
+    EXPECT_EQ(v.misdelivered, 1u);
+    EXPECT_EQ(v.delivered, 1u);
+
+    // A tag the modem never sent.
+    h.sessions[1].reads = {read_of(20, make_tag(tag_kind::indication, 0, 99))};
+    v = check(h);
+    EXPECT_EQ(v.misdelivered, 1u);
+}
+
+// A session whose id control was cancelled can still have been granted an id: its requests
+// go out with it, and the answers to it are its own.
+TEST(StressOracle, AnIdSeenOnlyInTheSessionsOwnRequestsIsHeldFromThen) {
+    history h;
+    h.sessions = {program_session(1, 5)};
+    const tag w = make_tag(tag_kind::request, 1, 0);
+    h.writes = {sent_write(w, 1, 5, 10, 11)};
+    h.received = {frame(w, 9, 12)};  // the driver sent it with id 9
+    h.sent = {frame(w, 9, 13)};
+    h.sessions[0].reads = {read_of(20, w)};
+    verdict v = check(h);
+    EXPECT_TRUE(v.clean());
+    EXPECT_EQ(v.delivered, 1u);
+
+    // Never read by the end: a loss, since the id is surely the session's.
+    h.sessions[0].reads.clear();
+    v = check(h);
+    EXPECT_EQ(v.losses, 1u);
+}
+
+TEST(StressOracle, SessionsThatEndOrBindAroundAMessageMayMissIt) {
+    history h;
+    session_record closing = program_session(1, 5);
+    closing.close_begin = 15;
+    closing.closed = 16;
+    closing.final_close = false;
+    session_record binding = program_session(2, 6);
+    binding.bind_begin = 9;
+    binding.bind_done = 12;
+    session_record killed = program_session(3, 7);
+    killed.killed = true;
+    killed.final_close = false;
+    killed.close_begin = 30;
+    killed.closed = 31;
+    h.sessions = {closing, binding, killed};
+    const tag b = make_tag(tag_kind::broadcast, 0, 1);
+    h.sent = {frame(b, 0xFF, 10)};
+    const verdict v = check(h);
+    EXPECT_TRUE(v.clean());
+    EXPECT_EQ(v.drops.at(drop_session_ended), 2u);
+    EXPECT_EQ(v.drops.at(drop_not_bound), 1u);
+}
+
+TEST(StressOracle, OperationsNeverCollectedAreReportedExceptForKilledPrograms) {
+    history h;
+    session_record open = program_session(1, 5);
+    open.started = 3;
+    open.collected = 2;
+    session_record killed = program_session(2, 6);
+    killed.killed = true;
+    killed.started = 3;
+    write_record unfinished = sent_write(make_tag(tag_kind::request, 2, 0), 2, 6, 10, never);
+    unfinished.result = write_record::outcome::unfinished;
+    killed.close_begin = 20;
+    // Ending the process cancelled this one before its thread unwound.
+    write_record cancelled = sent_write(make_tag(tag_kind::request, 2, 1), 2, 6, 19, 21);
+    cancelled.result = write_record::outcome::refused;
+    h.sessions = {open, killed};
+    h.writes = {unfinished, cancelled};
+    const verdict v = check(h);
+    EXPECT_EQ(v.never_completed, 1u);
+    EXPECT_EQ(v.drops.at(drop_write_killed), 2u);
+    EXPECT_EQ(v.losses, 0u);
+}
+
+}  // namespace

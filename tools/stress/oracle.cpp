@@ -107,7 +107,9 @@ struct checker {
                     ++v.requests_written;
                     auto it = at_modem.find(w.t);
                     if (it == at_modem.end()) {
-                        if (close_within(w.begin, next_received_after(w.end)) != nullptr) {
+                        // On its way when the channel closed, or handed to the transmit
+                        // path after the close and before the driver noticed it.
+                        if (down_overlaps(w.begin, next_received_after(w.end))) {
                             ++v.drops[drop_write_in_flight];
                         } else {
                             ++v.losses;

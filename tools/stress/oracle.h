@@ -9,9 +9,9 @@
 // to the far end, a read's after it completed).
 //
 // The rules the oracle applies:
-//   - A write reported as sent reaches the modem, unless the port was lost while it was on
-//     its way (a close of the channel after the write began and before the modem received
-//     the next frame written after it).
+//   - A write reported as sent reaches the modem, unless the port was down while it was on
+//     its way (between the write's start and the modem's receipt of the next frame written
+//     after it, the channel closed, or had closed and was not ready again yet).
 //   - A write refused (no byte written, or failed) is a drop only while the port is down:
 //     from the channel's close to the moment the port was ready again.
 //   - A request the modem received is answered, unless its client id was voided by a port

@@ -102,8 +102,11 @@ TEST(StressOracle, APortLossExplainsFramesAndWritesInFlightButNotLaterOnes) {
     const tag w2 = make_tag(tag_kind::request, 1, 1);
     const tag m1 = make_tag(tag_kind::indication, 0, 1);
     const tag m2 = make_tag(tag_kind::indication, 0, 2);
-    // w1 is on its way when the channel closes at 12; w2 is written after the port was ready.
-    h.writes = {sent_write(w1, 1, 5, 10, 11), sent_write(w2, 1, 5, 40, 41)};
+    // w1 is on its way when the channel closes at 12; w3 is handed to the transmit path after
+    // the close, before the driver noticed it; w2 is written after the port was ready.
+    const tag w3 = make_tag(tag_kind::request, 1, 2);
+    h.writes = {sent_write(w1, 1, 5, 10, 11), sent_write(w2, 1, 5, 40, 41),
+                sent_write(w3, 1, 5, 13, 14)};
     h.downs = {{12, 30}};
     // m1 was sent before the close and never read; m2 after, never read either.
     h.sent = {frame(m1, 5, 11), frame(m2, 5, 50)};
@@ -111,7 +114,7 @@ TEST(StressOracle, APortLossExplainsFramesAndWritesInFlightButNotLaterOnes) {
     h.sessions[0].holds.push_back({5, 31, 32});
     h.received = {};
     const verdict v = check(h);
-    EXPECT_EQ(v.drops.at(drop_write_in_flight), 1u);
+    EXPECT_EQ(v.drops.at(drop_write_in_flight), 2u);
     EXPECT_EQ(v.drops.at(drop_frame_in_flight), 1u);
     EXPECT_EQ(v.losses, 2u) << "w2 never reached the modem and m2 never arrived";
 }

@@ -114,7 +114,8 @@ struct checker {
                         } else {
                             ++v.losses;
                             finding("request " + hex(w.t) +
-                                    " was reported written but never reached the modem");
+                                    " was reported written but never reached the modem (stamps " +
+                                    std::to_string(w.begin) + ".." + std::to_string(w.end) + ")");
                         }
                         break;
                     }

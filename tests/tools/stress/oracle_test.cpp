@@ -236,3 +236,61 @@ TEST(StressOracle, OperationsNeverCollectedAreReportedExceptForKilledPrograms) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(StressOracle, BroadcastsReachEachBoundProgramSessionOnceAndNoKernelClient) {
+    history h;
+    session_record kernel = program_session(3, 9);
+    kernel.kernel = true;
+    h.sessions = {program_session(1, 5), program_session(2, 6), kernel};
+    const tag b = make_tag(tag_kind::broadcast, 0, 1);
+    h.sent = {frame(b, 0xFF, 10)};
+    h.sessions[0].reads = {read_of(20, b)};
+    h.sessions[1].reads = {read_of(21, b)};
+    verdict v = check(h);
+    EXPECT_TRUE(v.clean());
+    EXPECT_EQ(v.delivered, 2u) << "one copy per session is no duplicate";
+
+    h.sessions[2].reads = {read_of(22, b)};
+    v = check(h);
+    EXPECT_EQ(v.misdelivered, 1u) << "kernel clients get unicasts only";
+}
+
+// A port loss ends every hold: the old holder of an id may still get a frame for it while it
+// closes, the session that got the id after the loss must.
+TEST(StressOracle, AHoldEndsAtThePortLossAndTheNewHolderIsTheTarget) {
+    history h;
+    session_record old_holder = program_session(1, 5);
+    old_holder.close_begin = 60;
+    old_holder.closed = 61;
+    old_holder.final_close = false;
+    session_record new_holder = program_session(2, 7);
+    new_holder.holds = {{5, 40, 41}};
+    h.sessions = {old_holder, new_holder};
+    h.downs = {{20, 30}};
+    const tag m = make_tag(tag_kind::indication, 0, 1);
+    h.sent = {frame(m, 5, 50)};
+    verdict v = check(h);
+    EXPECT_EQ(v.drops.at(drop_in_transition), 1u);
+    EXPECT_EQ(v.losses, 1u) << "the new holder never read it";
+
+    h.sessions[1].reads = {read_of(55, m)};
+    v = check(h);
+    EXPECT_TRUE(v.clean());
+}
+
+TEST(StressOracle, FramesTheClosedChannelRefusedAreDropsNotLosses) {
+    history h;
+    h.sessions = {program_session(1, 5)};
+    modem_frame refused = frame(make_tag(tag_kind::indication, 0, 1), 5, 10);
+    refused.taken = false;
+    h.sent = {refused};
+    h.downs = {{9, 30}};
+    const verdict v = check(h);
+    EXPECT_TRUE(v.clean());
+    EXPECT_EQ(v.drops.at(drop_not_taken), 1u);
+    EXPECT_EQ(v.messages_sent, 1u);
+}
+
+}  // namespace

@@ -508,8 +508,10 @@ class program {
             return false;
         for (;;) {
             check_notice();
-            if (lost_)
+            if (lost_) {
+                read_stored();
                 return false;
+            }
             arm_read();
             if (!c_.io->read.pending) {
                 // Refused at once (the port is going down): let time pass.
@@ -548,6 +550,16 @@ class program {
             } else if (pick < 972) {
                 return false;  // the program closes its handle and opens another
             }
+        }
+    }
+
+    // Reads what the session holds already (a read of a stored message completes inside
+    // ReadFile), as a program does before it gives up a session the port loss ended.
+    void read_stored() {
+        for (;;) {
+            arm_read();
+            if (!c_.io->read.pending || !poll_read(0))
+                return;
         }
     }
 

@@ -26,6 +26,8 @@
 #include "smd/install.h"
 #include "win32/process.h"
 
+#include "tag_codec.h"
+
 namespace stress {
 namespace {
 
@@ -38,7 +40,6 @@ namespace far_end = smd::far_end;
 constexpr std::uint8_t unicast_service = 1;
 constexpr std::uint8_t broadcast_service = 2;
 constexpr std::uint8_t kernel_service = 3;
-constexpr std::uint8_t tag_tlv = 0x70;
 constexpr std::uint16_t request_message_id = 0x0010;
 constexpr std::uint16_t indication_message_id = 0x0040;
 constexpr DWORD read_length = 512;
@@ -50,46 +51,6 @@ constexpr DWORD write_wait_ms = 500;    // then the write is taken for held back
 std::atomic<stamp> stamp_counter{1};
 stamp next_stamp() {
     return stamp_counter.fetch_add(1, std::memory_order_acq_rel);
-}
-
-void put_u16(modem::bytes& b, std::uint16_t v) {
-    b.push_back(static_cast<std::uint8_t>(v));
-    b.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-
-// A service message (no frame header): type, 16-bit transaction id, message id, TLV length,
-// then the tag TLV.
-modem::bytes tagged_message(std::uint8_t type, std::uint16_t transaction, std::uint16_t id, tag t) {
-    modem::bytes b{type};
-    put_u16(b, transaction);
-    put_u16(b, id);
-    put_u16(b, 11);
-    b.push_back(tag_tlv);
-    put_u16(b, 8);
-    for (int i = 0; i < 8; ++i)
-        b.push_back(static_cast<std::uint8_t>(t >> (8 * i)));
-    return b;
-}
-
-// The tag in a service message's TLVs, if any (the message as read: no frame header).
-std::optional<tag> find_tag(const std::uint8_t* m, std::size_t n) {
-    if (n < 7)
-        return std::nullopt;
-    std::size_t end = 7 + static_cast<std::size_t>(m[5] | (m[6] << 8));
-    end = std::min(end, n);
-    for (std::size_t p = 7; p + 3 <= end;) {
-        const std::size_t len = static_cast<std::size_t>(m[p + 1] | (m[p + 2] << 8));
-        if (p + 3 + len > end)
-            break;
-        if (m[p] == tag_tlv && len == 8) {
-            tag t = 0;
-            for (int i = 0; i < 8; ++i)
-                t |= static_cast<tag>(m[p + 3 + i]) << (8 * i);
-            return t;
-        }
-        p += 3 + len;
-    }
-    return std::nullopt;
 }
 
 // What the modem saw, from its watcher.

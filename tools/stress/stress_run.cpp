@@ -910,7 +910,18 @@ result run(const options& o) {
     };
 
     while (!all_done()) {
-        settle_ms(10);
+        // The next step: after a few more frames, or 10 ms of virtual time when the channel
+        // is quiet. Busy programs keep virtual time from moving, so frames must wake the
+        // controller too; the count is read in the predicate, which every wake re-evaluates.
+        {
+            auto& sch = scheduler::get();
+            const std::uint64_t target = channel.frames.load() + 16;
+            const platform::ticks later = sch.now() + 10 * platform::ticks_per_ms;
+            std::unique_lock lk(sch.lock());
+            sch.block(
+                lk, [&] { return all_done() || channel.frames.load() >= target; }, later,
+                "stress: the controller waits for traffic");
+        }
         const std::uint64_t frames = channel.frames.load();
         const std::uint64_t requests = channel.requests.load();
         // An indication to a held id, and a broadcast, about one per four requests.

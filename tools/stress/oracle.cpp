@@ -223,7 +223,35 @@ struct checker {
         return target::no;
     }
 
+    // A frame the modem sent before the session could be its target, read by the session:
+    // the frame waits at the far end until the driver reads and routes it, and it goes to the
+    // sessions bound (or holding its id) then. That moment comes before any session read it.
+    bool late_target(const session_record& s, const modem_frame& m, stamp routed_by) const {
+        if (s.service != m.service)
+            return false;
+        if (kind_of(m.t) == tag_kind::broadcast)
+            return !s.kernel && s.bind_begin != never && m.at < s.bind_begin &&
+                   s.bind_begin <= routed_by;
+        bool late = false;
+        each_hold(s, [&](const session_record::hold& hd) {
+            late = late || (hd.id == m.client_id && m.at < hd.begin && hd.begin <= routed_by);
+        });
+        return late;
+    }
+
+    // The first read of each tag, by any session.
+    std::unordered_map<tag, stamp> first_read;
+
     void deliveries() {
+        for (const session_record& s : h.sessions) {
+            for (const session_record::read& r : s.reads) {
+                if (r.what != session_record::read::result::message)
+                    continue;
+                auto [it, fresh] = first_read.emplace(r.t, r.at);
+                if (!fresh)
+                    it->second = std::min(it->second, r.at);
+            }
+        }
         std::unordered_map<tag, std::size_t> sent_index;
         // Frames the far end took, by what they address, in stamp order (indices into sent).
         std::map<std::uint8_t, std::vector<std::size_t>> broadcasts;
@@ -290,7 +318,11 @@ struct checker {
                 ++v.misdelivered;
                 finding("session " + std::to_string(s.id) + " read " + hex(t) +
                         ", which the modem never sent");
-            } else if (target_of(s, h.sent[f->second]) == target::no) {
+            } else if (target_of(s, h.sent[f->second]) != target::no) {
+                // Counted with the session's candidates below.
+            } else if (late_target(s, h.sent[f->second], first_read.at(t))) {
+                ++v.delivered;
+            } else {
                 ++v.misdelivered;
                 const modem_frame& m = h.sent[f->second];
                 finding("session " + std::to_string(s.id) + " read " + hex(t) +
@@ -382,6 +414,68 @@ struct checker {
         return target::no;
     }
 
+    // The outstanding-write count of each program session, bounded from outside, against
+    // what its writes met.
+    void flow_control() {
+        constexpr std::uint64_t limit = 15;
+        std::unordered_map<std::uint32_t, std::vector<const write_record*>> by_session;
+        for (const write_record& w : h.writes)
+            by_session[w.session].push_back(&w);
+        for (const session_record& s : h.sessions) {
+            auto it = by_session.find(s.id);
+            if (s.kernel || it == by_session.end())
+                continue;
+            std::vector<const write_record*>& ws = it->second;
+            std::sort(ws.begin(), ws.end(), [](const write_record* a, const write_record* b) {
+                return a->begin < b->begin;
+            });
+            // upper: answers counted only when collected; lower: reads too small counted as
+            // answers too.
+            std::uint64_t upper = 0, lower = 0;
+            std::size_t next_read = 0;
+            bool port_lost = false;
+            for (const port_down& d : h.downs)
+                port_lost =
+                    port_lost || (d.close < s.opened && (d.ready == never || d.ready > s.opened));
+            for (const write_record* w : ws) {
+                for (; next_read < s.reads.size() && s.reads[next_read].at < w->begin;
+                     ++next_read) {
+                    const session_record::read& r = s.reads[next_read];
+                    const bool answer = r.what == session_record::read::result::message &&
+                                        r.t != 0 && kind_of(r.t) == tag_kind::request;
+                    const bool maybe =
+                        answer || r.what == session_record::read::result::too_small ||
+                        (r.what == session_record::read::result::message && r.t == 0);
+                    if (answer && upper > 0)
+                        --upper;
+                    if (maybe && lower > 0)
+                        --lower;
+                }
+                if (close_within(s.opened, w->begin) != nullptr)
+                    port_lost = true;
+                if (w->result == write_record::outcome::cancelled) {
+                    // Held for the program's whole wait: only flow control keeps a write
+                    // that long (the default queue hands writes on as soon as it can).
+                    ++v.writes_held;
+                    if (upper < limit) {
+                        ++v.flow_control;
+                        finding("write " + hex(w->t) + " held back with at most " +
+                                std::to_string(upper) + " outstanding; " + describe(s));
+                    }
+                } else if (!w->held && !w->read_pending && !port_lost && lower >= limit &&
+                           w->result == write_record::outcome::sent) {
+                    ++v.flow_control;
+                    finding("write " + hex(w->t) + " sent at once with at least " +
+                            std::to_string(lower) + " outstanding; " + describe(s));
+                }
+                if (w->result == write_record::outcome::sent) {
+                    ++upper;
+                    ++lower;
+                }
+            }
+        }
+    }
+
     void operations() {
         for (const session_record& s : h.sessions) {
             if (s.killed)
@@ -398,12 +492,13 @@ struct checker {
 }  // namespace
 
 verdict check(const history& h, std::size_t max_findings) {
-    checker c{h, {}, max_findings, {}, {}};
+    checker c{h, {}, max_findings, {}, {}, {}};
     for (const session_record& s : h.sessions)
         c.by_id.emplace(s.id, &s);
     c.infer_holds();
     c.writes();
     c.deliveries();
+    c.flow_control();
     c.operations();
     return std::move(c.v);
 }

@@ -27,6 +27,18 @@
 //     their message happened in that gap (each such read explains one message). Otherwise a
 //     loss.
 //   - A session that gets the same tag twice has a duplicate.
+//   - Flow control (program sessions): a write sent in full counts as outstanding until a
+//     message of type 2 (an answer) reaches the session; a port loss forgets them all. A
+//     write is held back only with 15 or more outstanding, and sent at once below that. From
+//     outside the count is known within bounds: answers count when the program collected
+//     them, though one may have reached its pending read earlier; a read too small for its
+//     message may or may not have been an answer. A write held back for the program's whole
+//     wait (it then cancels it) while the upper bound is below 15 is a fault; so is one sent
+//     at once, with no read pending and no port loss since the session opened, while the
+//     lower bound is 15 or more.
+//   - A session that read a frame the modem sent before the session bound (or asked for the
+//     id) is no misdelivery when its bind or request began before anyone read the frame: the
+//     frame waits at the far end until the driver routes it.
 #pragma once
 
 #include <cstdint>
@@ -95,6 +107,11 @@ struct write_record {
     outcome result = outcome::unfinished;
     std::uint32_t status = 0;  // the completion status (NTSTATUS) and bytes written
     std::uint32_t bytes = 0;
+    // Programs' writes: still pending when the write call returned (queued, or held back by
+    // flow control), and whether the session had a read pending then (a message delivered
+    // into it releases a unit of flow control at any moment).
+    bool held = false;
+    bool read_pending = false;
 };
 
 // A frame of a tagged message at the modem.
@@ -128,9 +145,12 @@ struct verdict {
     std::uint64_t duplicates = 0;
     std::uint64_t misdelivered = 0;
     std::uint64_t never_completed = 0;  // operations started and never collected
+    std::uint64_t writes_held = 0;      // writes held back until their program cancelled them
+    std::uint64_t flow_control = 0;     // writes held or sent against the outstanding count
     std::vector<std::string> findings;  // the first few faults, described
     bool clean() const {
-        return losses == 0 && duplicates == 0 && misdelivered == 0 && never_completed == 0;
+        return losses == 0 && duplicates == 0 && misdelivered == 0 && never_completed == 0 &&
+               flow_control == 0;
     }
 };
 

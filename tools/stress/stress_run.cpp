@@ -153,7 +153,7 @@ struct run_counts {
     std::atomic<std::uint64_t> opens{0}, open_refused{0}, binds{0}, bind_failed{0}, id_requests{0},
         ids_granted{0}, ids_refused{0}, id_cancels{0}, id_failed{0}, read_cancels{0}, closes{0},
         small_reads{0}, lost_notices{0}, ready_notices{0}, kills{0}, port_losses{0}, indications{0},
-        broadcasts{0}, kernel_registrations{0}, kernel_refused{0}, written{0};
+        broadcasts{0}, kernel_registrations{0}, kernel_refused{0}, written{0}, bursts{0};
 };
 run_counts counts;
 
@@ -429,6 +429,7 @@ class program {
         ++number_;
         --c_.remaining;
         ResetEvent(op.ov.hEvent);
+        w.read_pending = c_.io->read.pending;
         w.begin = next_stamp();
         c_.writes.push_back(w);
         write_record& rec = c_.writes.back();
@@ -442,6 +443,8 @@ class program {
             Sleep(2);  // the port is going down: let time pass
             return;
         }
+        // A write sent at once has completed inside the call; one still pending is held back.
+        rec.held = !completed(op);
         bool cancelled = false;
         if (WaitForSingleObject(op.ov.hEvent, write_wait_ms) != WAIT_OBJECT_0) {
             CancelIoEx(c_.io->h, &op.ov);
@@ -510,6 +513,12 @@ class program {
                 }
             } else if (pick < 972) {
                 return false;  // the program closes its handle and opens another
+            } else if (pick < 980 && id_) {
+                // A burst of writes without reading: the answers pile up in the session's
+                // store, and flow control holds the writes back once 15 are outstanding.
+                ++counts.bursts;
+                for (std::uint64_t n = 5 + rand(20); n > 0 && c_.remaining > 0; --n)
+                    write_request();
             }
         }
     }
@@ -1093,6 +1102,7 @@ result run(const options& o) {
     out.counts["indications"] = counts.indications;
     out.counts["broadcasts"] = counts.broadcasts;
     out.counts["kernel registrations"] = counts.kernel_registrations;
+    out.counts["write bursts (no reads between)"] = counts.bursts;
     out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return out;
 }
@@ -1122,6 +1132,7 @@ void print_summary(std::FILE* f, const options& o, const result& r) {
     row("requests written (reported sent)", r.v.requests_written);
     row("tagged frames the modem sent", r.v.messages_sent);
     row("deliveries (message, session)", r.v.delivered);
+    row("writes held back until cancelled", r.v.writes_held);
     std::fprintf(f, "drops on purpose, by cause\n");
     for (const auto& [what, n] : r.v.drops)
         row(what, n);
@@ -1130,6 +1141,7 @@ void print_summary(std::FILE* f, const options& o, const result& r) {
     row("duplicates", r.v.duplicates);
     row("misdelivered", r.v.misdelivered);
     row("operations never completed", r.v.never_completed);
+    row("flow-control faults", r.v.flow_control);
     row("final check findings (leaks)", r.final_check.size());
     for (const auto& s : r.v.findings)
         std::fprintf(f, "  finding: %s\n", s.c_str());

@@ -257,6 +257,28 @@ TEST(StressOracle, BroadcastsReachEachBoundProgramSessionOnceAndNoKernelClient) 
     EXPECT_EQ(v.misdelivered, 1u) << "kernel clients get unicasts only";
 }
 
+// A frame waits at the far end until the driver routes it: a session that bound after the
+// modem sent it may get it, as long as nobody had read it before the bind began.
+TEST(StressOracle, ABroadcastMayReachASessionThatBoundWhileItWasOnItsWay) {
+    history h;
+    h.sessions = {program_session(1, 5), program_session(2, 6)};
+    h.sessions[1].bind_begin = 12;
+    h.sessions[1].bind_done = 13;
+    h.sessions[1].holds = {};
+    const tag b = make_tag(tag_kind::broadcast, 0, 1);
+    h.sent = {frame(b, 0xFF, 10)};
+    h.sessions[0].reads = {read_of(20, b)};
+    h.sessions[1].reads = {read_of(21, b)};
+    verdict v = check(h);
+    EXPECT_TRUE(v.clean());
+    EXPECT_EQ(v.delivered, 2u);
+
+    // Session 1 had read it before session 2 began to bind: routed already.
+    h.sessions[0].reads = {read_of(11, b)};
+    v = check(h);
+    EXPECT_EQ(v.misdelivered, 1u);
+}
+
 // A port loss ends every hold: the old holder of an id may still get a frame for it while it
 // closes, the session that got the id after the loss must.
 TEST(StressOracle, AHoldEndsAtThePortLossAndTheNewHolderIsTheTarget) {
@@ -291,6 +313,76 @@ TEST(StressOracle, FramesTheClosedChannelRefusedAreDropsNotLosses) {
     EXPECT_TRUE(v.clean());
     EXPECT_EQ(v.drops.at(drop_not_taken), 1u);
     EXPECT_EQ(v.messages_sent, 1u);
+}
+
+// Flow control, from outside: `sent` writes of session 1 from stamp 10 on, one stamp each,
+// none answered yet; then one more write at stamp 100 that is held back or not.
+history outstanding_writes(unsigned sent, bool last_held, bool read_pending = false) {
+    history h;
+    h.sessions = {program_session(1, 5)};
+    for (unsigned i = 0; i < sent; ++i)
+        h.writes.push_back(
+            sent_write(make_tag(tag_kind::request, 1, i), 1, 5, 10 + 2 * i, 11 + 2 * i));
+    write_record last = sent_write(make_tag(tag_kind::request, 1, sent), 1, 5, 100, 101);
+    last.held = last_held;
+    last.read_pending = read_pending;
+    if (last_held)
+        last.result = write_record::outcome::cancelled;
+    h.writes.push_back(last);
+    return h;
+}
+
+TEST(StressOracle, FlowControlHoldsWritesOnlyFromFifteenOutstandingAndThenAlways) {
+    // Held at 15 outstanding, sent at 14: the rule.
+    verdict v = check(outstanding_writes(15, true));
+    EXPECT_EQ(v.writes_held, 1u);
+    EXPECT_EQ(v.flow_control, 0u);
+    EXPECT_EQ(check(outstanding_writes(14, false)).flow_control, 0u);
+
+    // Held at 14: a fault; so is one sent at once at 15 with nothing that could have
+    // released a unit meanwhile.
+    v = check(outstanding_writes(14, true));
+    EXPECT_EQ(v.flow_control, 1u);
+    EXPECT_FALSE(v.clean());
+    EXPECT_EQ(check(outstanding_writes(15, false)).flow_control, 1u);
+
+    // Answers collected before the write lower the count; writes sent with nothing written
+    // raise it not.
+    history h = outstanding_writes(15, true);
+    h.sessions[0].reads = {read_of(60, make_tag(tag_kind::request, 1, 0))};
+    EXPECT_EQ(check(h).flow_control, 1u);
+    h = outstanding_writes(15, true);
+    h.writes[3].result = write_record::outcome::refused;
+    h.writes[3].bytes = 0;
+    EXPECT_EQ(check(h).flow_control, 1u);
+    // A write the default queue handed on later (pending when the call returned) and sent
+    // then, below the limit: no fault.
+    h = outstanding_writes(14, false);
+    h.writes.back().held = true;
+    EXPECT_EQ(check(h).flow_control, 0u);
+    // An indication or a broadcast is no answer.
+    h = outstanding_writes(15, true);
+    h.sessions[0].reads = {read_of(60, make_tag(tag_kind::indication, 0, 1)),
+                           read_of(61, make_tag(tag_kind::broadcast, 0, 2))};
+    EXPECT_EQ(check(h).flow_control, 0u);
+}
+
+TEST(StressOracle, AWriteSentAtFifteenIsExplainedByAPendingReadAReadTooSmallOrAPortLoss) {
+    // An answer may have reached the pending read before the write.
+    EXPECT_EQ(check(outstanding_writes(15, false, true)).flow_control, 0u);
+    // A read too small for its message may have been an answer.
+    history h = outstanding_writes(15, false);
+    h.sessions[0].reads = {too_small(60)};
+    EXPECT_EQ(check(h).flow_control, 0u);
+    // A port loss forgets the outstanding writes at a moment not seen from outside.
+    h = outstanding_writes(15, false);
+    h.downs = {{50, 70}};
+    EXPECT_EQ(check(h).flow_control, 0u);
+    // But a held write is judged by the upper bound, which none of these lowers.
+    h = outstanding_writes(14, true);
+    h.sessions[0].reads = {too_small(60)};
+    h.downs = {{50, 70}};
+    EXPECT_EQ(check(h).flow_control, 1u);
 }
 
 }  // namespace

@@ -236,7 +236,8 @@ class program {
     void main() {
         while (!stopping.load()) {
             if (!open_session()) {
-                Sleep(5);
+                // The port is down for a while: each wake-up of every thread costs real time.
+                Sleep(50);
                 continue;
             }
             const bool final = traffic();
@@ -440,7 +441,7 @@ class program {
             rec.result = write_record::outcome::refused;
             rec.status = 0xFFFFFFFF;
             rec.bytes = GetLastError();
-            Sleep(2);  // the port is going down: let time pass
+            Sleep(20);  // the port is going down: let time pass
             return;
         }
         // A write sent at once has completed inside the call; one still pending is held back.
@@ -461,7 +462,7 @@ class program {
             rec.result = write_record::outcome::cancelled;
         } else {
             rec.result = write_record::outcome::refused;
-            Sleep(2);
+            Sleep(20);
         }
     }
 
@@ -479,7 +480,7 @@ class program {
             arm_read();
             if (!c_.io->read.pending) {
                 // Refused at once (the port is going down): let time pass.
-                Sleep(2);
+                Sleep(20);
                 continue;
             }
             poll_read(0);
@@ -601,6 +602,7 @@ struct kernel_client {
     stamp id_begin = 0;
 
     std::atomic<bool> pause_asked{false};
+    std::atomic<bool> has_id{false};  // id, for the wait below
     std::atomic<bool> paused{false};
     std::atomic<bool> done_sending{false};
     std::atomic<bool> finished{false};
@@ -624,6 +626,7 @@ struct kernel_client {
                         session_record::hold hd{message[p + 4], id_begin, next_stamp()};
                         session->holds.push_back(hd);
                         id = hd.id;
+                        has_id = true;
                         ++counts.ids_granted;
                     }
                     p += 3 + len;
@@ -643,6 +646,7 @@ struct kernel_client {
             session = book.open(true);
             session->service = kernel_service;
             id = std::nullopt;
+            has_id = false;
         }
         if (iface.KernelClientRegister(callback, nullptr, nullptr, &h, nullptr) != 0) {
             ++counts.kernel_refused;
@@ -686,6 +690,22 @@ struct kernel_client {
         session->closed = next_stamp();
         session = nullptr;
         id = std::nullopt;
+        has_id = false;
+    }
+
+    // Waits up to `ms` of virtual time, or until the controller asks for a pause, the run
+    // drains, or (`until_id`) the client id arrives. Busy programs keep virtual time from
+    // moving, so a plain Sleep could keep a kernel client from pausing for a long while.
+    void nap(DWORD ms, bool until_id) {
+        auto& sch = scheduler::get();
+        const platform::ticks later = sch.now() + ms * platform::ticks_per_ms;
+        std::unique_lock lk(sch.lock());
+        sch.block(
+            lk,
+            [this, until_id] {
+                return pause_asked.load() || draining.load() || (until_id && has_id.load());
+            },
+            later, "stress: kernel client waits");
     }
 
     std::optional<std::uint8_t> current_id() {
@@ -726,8 +746,16 @@ struct kernel_client {
                 registered = false;
                 announced = false;
                 paused = true;
-                while (pause_asked.load())
-                    Sleep(1);
+                {
+                    // Until the controller lets it go again (it wakes the scheduler then); a
+                    // wait rather than a poll, since each poll moves virtual time by a step
+                    // that wakes every thread.
+                    auto& sch = scheduler::get();
+                    std::unique_lock lk(sch.lock());
+                    sch.block(
+                        lk, [this] { return !pause_asked.load(); }, platform::no_deadline,
+                        "stress: kernel client paused for a port loss");
+                }
                 paused = false;
             }
             if (!registered) {
@@ -751,16 +779,16 @@ struct kernel_client {
                 done_sending = true;
                 if (draining.load())
                     break;
-                Sleep(10);
+                nap(10, false);
                 continue;
             }
             if (!held) {
-                Sleep(1);
+                nap(5, true);
                 continue;
             }
             send();
             if (rng() % 8 == 0)
-                Sleep(static_cast<DWORD>(rng() % 4));
+                nap(static_cast<DWORD>(rng() % 4), false);
         }
         // Drained: nothing comes any more once the programs have drained.
         Sleep(300);
@@ -794,13 +822,16 @@ void settle_ms(std::int64_t ms) {
         lk, [] { return false; }, later, "stress: the controller lets the machine run");
 }
 
+// Waits until `done` (read under the scheduler's lock, on every wake-up: it may read only
+// atomics) or `ms` of virtual time. Busy programs keep virtual time from moving, so the
+// condition must end the wait, not a step of time.
 template <class F>
 bool wait_until(F done, std::int64_t ms) {
-    for (std::int64_t t = 0; t < ms; t += 5) {
-        if (done())
-            return true;
-        settle_ms(5);
-    }
+    auto& s = scheduler::get();
+    const platform::ticks later = s.now() + ms * platform::ticks_per_ms;
+    std::unique_lock lk(s.lock());
+    s.block(
+        lk, [&] { return done(); }, later, "stress: the controller waits for a condition");
     return done();
 }
 
@@ -960,8 +991,12 @@ result run(const options& o) {
         if (o.port_loss_every != 0 && frames >= next_loss) {
             // Kernel clients are told (they have no port-state notification), then the modem
             // closes its end and opens it again a little later.
-            for (auto& k : kcs)
-                k->pause_asked = true;
+            {
+                std::lock_guard g(scheduler::get().lock());
+                for (auto& k : kcs)
+                    k->pause_asked = true;
+            }
+            scheduler::get().wake();
             wait_until(
                 [&] {
                     return std::all_of(kcs.begin(), kcs.end(), [](auto& k) {
@@ -985,8 +1020,13 @@ result run(const options& o) {
                 std::lock_guard g(channel.lock);
                 channel.downs.back().ready = next_stamp();
             }
-            for (auto& k : kcs)
-                k->pause_asked = false;
+            {
+                // Under the scheduler's lock, so no paused client misses the wake-up.
+                std::lock_guard g(scheduler::get().lock());
+                for (auto& k : kcs)
+                    k->pause_asked = false;
+            }
+            scheduler::get().wake();
             next_loss = channel.frames.load() + o.port_loss_every;
         }
         if (frames >= next_kill) {

@@ -1,5 +1,6 @@
 // The stress run at a small size with a fixed seed: programs, kernel clients, port losses and
-// kills, and nothing lost, duplicated, misdelivered, left pending or leaked.
+// kills, and nothing lost, duplicated, misdelivered, left pending, held against the flow
+// control or leaked.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -24,10 +25,12 @@ TEST(StressRun, EightProgramsAndTwoKernelClientsLoseNothingAcrossPortLossesAndKi
     EXPECT_EQ(r.v.duplicates, 0u);
     EXPECT_EQ(r.v.misdelivered, 0u);
     EXPECT_EQ(r.v.never_completed, 0u);
+    EXPECT_EQ(r.v.flow_control, 0u);
     EXPECT_TRUE(r.final_check.empty());
     // The run did what it is for: the rules' drops happened, and most messages arrived.
     EXPECT_GT(r.counts.at("port losses"), 0u);
     EXPECT_GT(r.counts.at("programs killed"), 0u);
+    EXPECT_GT(r.v.writes_held, 0u) << "the bursts reach the outstanding-write limit";
     EXPECT_GT(r.v.requests_written, 3000u);
     EXPECT_GT(r.v.delivered, r.v.requests_written / 2);
 }

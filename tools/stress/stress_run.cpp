@@ -419,7 +419,8 @@ class program {
         return r.status == STATUS_SUCCESS;
     }
 
-    void write_request() {
+    // Writes one request; false when it was held back until the program cancelled it.
+    bool write_request() {
         overlapped_op& op = c_.io->write;
         write_record w;
         w.t = make_tag(tag_kind::request, s_->id, number_);
@@ -442,7 +443,7 @@ class program {
             rec.status = 0xFFFFFFFF;
             rec.bytes = GetLastError();
             Sleep(20);  // the port is going down: let time pass
-            return;
+            return true;
         }
         // A write sent at once has completed inside the call; one still pending is held back.
         rec.held = !completed(op);
@@ -460,10 +461,12 @@ class program {
             ++counts.written;
         } else if (r.status == STATUS_CANCELLED && cancelled) {
             rec.result = write_record::outcome::cancelled;
+            return false;
         } else {
             rec.result = write_record::outcome::refused;
             Sleep(20);
         }
+        return true;
     }
 
     // The session's traffic; true when the program is done and has drained (the final
@@ -488,7 +491,9 @@ class program {
                 c_.done_sending = true;
                 if (draining.load())
                     return drain();
-                poll_read(20);
+                // Waiting for the others: long waits, since each step of virtual time wakes
+                // every thread.
+                poll_read(100);
                 continue;
             }
             const std::uint64_t pick = rand(1000);
@@ -518,8 +523,11 @@ class program {
                 // A burst of writes without reading: the answers pile up in the session's
                 // store, and flow control holds the writes back once 15 are outstanding.
                 ++counts.bursts;
-                for (std::uint64_t n = 5 + rand(20); n > 0 && c_.remaining > 0; --n)
-                    write_request();
+                // It stops at the first write held back for its whole wait.
+                for (std::uint64_t n = 5 + rand(20); n > 0 && c_.remaining > 0; --n) {
+                    if (!write_request())
+                        break;
+                }
             }
         }
     }

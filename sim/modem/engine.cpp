@@ -365,6 +365,10 @@ outcome engine::on_frame(std::span<const std::uint8_t> frame, std::int64_t now_m
     record.msg = d.msg;
     record.problem = d.problem;
     requests_.push_back(record);
+    if (config_.request_history != SIZE_MAX && requests_.size() > 2 * config_.request_history + 1) {
+        requests_.erase(requests_.begin(),
+                        requests_.end() - static_cast<std::ptrdiff_t>(config_.request_history));
+    }
     if (!d.msg) {
         out.note = "malformed: " + d.problem + "; no answer";
         return out;

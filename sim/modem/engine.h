@@ -55,6 +55,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -120,6 +121,12 @@ struct config {
     bool notice_returns_ids = true;
     bool answer_ungranted = false;
     bytes second_list_opening;  // the value of TLV 0x10 that precedes the second list
+    // How many of the newest requests requests() and take() keep; older ones are forgotten
+    // (in batches, so a long run does not grow without bound). Unlimited by default.
+    std::size_t request_history = SIZE_MAX;
+    // Whether the emulator keeps its log (log(), transcript()); a long run turns it off and
+    // watches the channel instead (emulator::watch).
+    bool keep_log = true;
 
     // Services 1, 2 and 3 with ids 1..8 each.
     static std::vector<service> default_services();

@@ -65,6 +65,7 @@ struct emulator::state {
     std::uint64_t generation = 0;  // bumped when the timer set changes
     bool stop_timers = false;
     std::shared_ptr<scheduler::joinable> timer_thread;
+    watcher watch;
 
     // Lock held; `at` is the time now.
     void arm(platform::ticks at, std::int64_t delay_ms, timer t) {
@@ -82,14 +83,15 @@ struct emulator::state {
         e.dir = dir;
         e.time_ms = at / platform::ticks_per_ms;
         e.port = port;
-        if (!frame.empty())
+        if (!frame.empty() && eng.settings().keep_log)
             e.decoded = framedecode::decode_frame(frame);
         e.frame = std::move(frame);
         e.note = std::move(note);
         e.status = status;
         if (dir == log_entry::direction::to_driver)
             ++sent;
-        log.push_back(std::move(e));
+        if (eng.settings().keep_log)
+            log.push_back(std::move(e));
         scheduler::get().wake();
     }
 
@@ -98,10 +100,14 @@ struct emulator::state {
     NTSTATUS run(const action& a) {
         NTSTATUS status = STATUS_SUCCESS;
         unsigned p;
+        watcher w;
         {
             std::lock_guard g(scheduler::get().lock());
             p = port;
+            w = watch;
         }
+        if (w && a.what == action::kind::send)
+            w(watch_event{watch_event::kind::sending, &a.frame, STATUS_SUCCESS});
         const std::uint64_t order = next_order();
         switch (a.what) {
             case action::kind::send:
@@ -115,15 +121,23 @@ struct emulator::state {
                 break;
         }
         const platform::ticks at = now();
-        std::lock_guard g(scheduler::get().lock());
-        if (a.what == action::kind::send) {
-            record(at, log_entry::direction::to_driver, a.frame, a.note, status, order);
-        } else {
-            record(at, log_entry::direction::event, {},
-                   std::string(a.what == action::kind::close ? "modem closed the channel"
-                                                             : "modem opened the channel") +
-                       (a.note.empty() ? "" : " (" + a.note + ")"),
-                   status, order);
+        {
+            std::lock_guard g(scheduler::get().lock());
+            if (a.what == action::kind::send) {
+                record(at, log_entry::direction::to_driver, a.frame, a.note, status, order);
+            } else {
+                record(at, log_entry::direction::event, {},
+                       std::string(a.what == action::kind::close ? "modem closed the channel"
+                                                                 : "modem opened the channel") +
+                           (a.note.empty() ? "" : " (" + a.note + ")"),
+                       status, order);
+            }
+        }
+        if (w) {
+            const watch_event::kind k = a.what == action::kind::send    ? watch_event::kind::sent
+                                        : a.what == action::kind::close ? watch_event::kind::closed
+                                                                        : watch_event::kind::opened;
+            w(watch_event{k, a.what == action::kind::send ? &a.frame : nullptr, status});
         }
         return status;
     }
@@ -133,8 +147,10 @@ struct emulator::state {
     void handle(const bytes& frame, const char* via) {
         std::vector<action> immediate;
         const platform::ticks at = now();
+        watcher w;
         {
             std::lock_guard g(scheduler::get().lock());
+            w = watch;
             outcome out = eng.on_frame(frame, at / platform::ticks_per_ms);
             record(at, log_entry::direction::from_driver, frame,
                    via != nullptr ? out.note + " (" + via + ")" : out.note, STATUS_SUCCESS);
@@ -145,6 +161,8 @@ struct emulator::state {
                     immediate.push_back(std::move(a));
             }
         }
+        if (w)
+            w(watch_event{watch_event::kind::received, &frame, STATUS_SUCCESS});
         for (const action& a : immediate)
             run(a);
     }
@@ -339,6 +357,11 @@ void emulator::close_channel_in(std::int64_t delay_ms,
 void emulator::misbehave(misbehaviour m) {
     std::lock_guard g(scheduler::get().lock());
     st_->eng.add_misbehaviour(std::move(m));
+}
+
+void emulator::watch(watcher w) {
+    std::lock_guard g(scheduler::get().lock());
+    st_->watch = std::move(w);
 }
 
 void emulator::behave() {

@@ -34,6 +34,7 @@
 #include <ntddk.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,6 +63,19 @@ struct log_entry {
     // driver does with it comes later in that order.
     std::uint64_t order = 0;
 };
+
+// What a watcher (emulator::watch) is told about the channel: each frame the driver wrote,
+// after the engine has handled it; each frame the modem hands the far end, just before
+// (sending) and after (sent, with the far end's answer); each close and open of the modem's
+// end, after it, with the far end's answer. Called on the thread that does the channel work,
+// without the scheduler lock held; the frame is valid only during the call.
+struct watch_event {
+    enum class kind { received, sending, sent, closed, opened };
+    kind what = kind::received;
+    const bytes* frame = nullptr;      // received, sending, sent
+    NTSTATUS status = STATUS_SUCCESS;  // sent, closed, opened
+};
+using watcher = std::function<void(const watch_event&)>;
 
 // A process-wide, strictly increasing counter. The modem's log entries take their `order`
 // from it; others (the main job's call logs) take theirs from it too, so frames and program
@@ -118,6 +132,10 @@ class emulator {
     // ---- Misbehaviour -------------------------------------------------------------------------
     void misbehave(misbehaviour m);
     void behave();  // forgets every rule not used up yet
+
+    // ---- Watching -----------------------------------------------------------------------------
+    // Replaces the watcher (see watch_event); empty: none. Set it before start().
+    void watch(watcher w);
 
     // ---- Waiting (see the header comment) --------------------------------------------------
     // The oldest request of `service_type` (and `message_id` when set) not returned before,

@@ -4,6 +4,9 @@
 # crash, a sanitizer report, a failed expectation, a leak) fails the run; the reproducer is
 # left in build/fuzz/findings/<harness>/.
 # usage: scripts/run-fuzz.sh [seconds] [harness ...]
+# Environment: VRAX_FUZZ_WORK, the directory whose <harness>/ subdirectories keep the corpora
+# grown while fuzzing (default build/fuzz/corpus); VRAX_FUZZ_FORK=N runs N fuzzing processes
+# per harness (libFuzzer's fork mode) instead of one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -24,7 +27,8 @@ cmake --build --preset fuzz --target "${targets[@]}"
 status=0
 for h in "${harnesses[@]}"; do
   bin=build/fuzz/fuzz/fuzz_$h
-  work=build/fuzz/corpus/$h        # grows while fuzzing; the committed seeds stay as they are
+  work=${VRAX_FUZZ_WORK:-build/fuzz/corpus}/$h   # grows while fuzzing; the committed seeds stay
+
   findings=build/fuzz/findings/$h
   mkdir -p "$work" "$findings"
   log=build/fuzz/findings/$h.log
@@ -36,10 +40,15 @@ for h in "${harnesses[@]}"; do
     # would re-run nearly every input (on the same machine) for nothing.
     control|session|ioctl) extra=(-detect_leaks=0) ;;
   esac
+  if [ "${VRAX_FUZZ_FORK:-1}" -gt 1 ]; then
+    extra+=(-fork="$VRAX_FUZZ_FORK" -ignore_crashes=0)
+  fi
   echo "fuzz: $h for ${seconds}s"
   if "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 ${extra[@]+"${extra[@]}"} \
       -print_final_stats=1 -artifact_prefix="$findings/" "$work" "fuzz/corpus/$h" >"$log" 2>&1; then
     runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || true)
+    # Fork mode prints no final stats of its own: its last status line counts every process.
+    [ -n "$runs" ] || runs=$(grep -oE '^#[0-9]+' "$log" | tail -1 | tr -d '#' || true)
     echo "fuzz: $h clean, ${runs:-?} executions"
   else
     echo "fuzz: $h FOUND A PROBLEM (log $log, reproducer in $findings/)"

@@ -72,7 +72,7 @@ struct _IRP {
     // pops and calls them, last pushed first. One that returns STATUS_MORE_PROCESSING_REQUIRED
     // stops the completion: the IRP belongs to that driver again, which completes it later.
     std::vector<std::function<NTSTATUS(_IRP*)>> completion_routines;
-    bool completing = false;        // inside complete_irp (guarded by cancel_lock)
+    bool completing = false;  // inside complete_irp (guarded by cancel_lock)
 
     // Called once by complete_irp after the outcome is recorded (the I/O manager's
     // completion: copies buffers back, signals the caller's event or OVERLAPPED).

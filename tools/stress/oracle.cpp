@@ -158,7 +158,8 @@ struct checker {
                     }
                     break;
                 case write_record::outcome::cancelled:
-                    ++v.drops[drop_write_cancelled];
+                    ++v.drops[stopped_queue_wait(w) ? drop_write_queue_stopped
+                                                    : drop_write_cancelled];
                     break;
                 case write_record::outcome::unfinished: {
                     const session_record* s = session(w.session);
@@ -173,6 +174,11 @@ struct checker {
             }
         }
     }
+
+    // A write whose wait overlapped the port being down: the driver stops its request queue
+    // from the channel's close until the port is ready again, and a write made meanwhile
+    // waits there, unseen by flow control, until the queue starts or its program cancels it.
+    bool stopped_queue_wait(const write_record& w) const { return down_overlaps(w.begin, w.end); }
 
     bool killed_during(const write_record& w) const {
         const session_record* s = session(w.session);
@@ -453,9 +459,11 @@ struct checker {
                 }
                 if (close_within(s.opened, w->begin) != nullptr)
                     port_lost = true;
-                if (w->result == write_record::outcome::cancelled) {
-                    // Held for the program's whole wait: only flow control keeps a write
-                    // that long (the default queue hands writes on as soon as it can).
+                if (w->result == write_record::outcome::cancelled && stopped_queue_wait(*w)) {
+                    // Held by the stopped queue, perhaps never seen by the write path.
+                } else if (w->result == write_record::outcome::cancelled) {
+                    // Held for the program's whole wait with the port up: only flow control
+                    // keeps a write that long (the running queue hands writes on at once).
                     ++v.writes_held;
                     if (upper < limit) {
                         ++v.flow_control;

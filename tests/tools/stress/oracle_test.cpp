@@ -385,4 +385,30 @@ TEST(StressOracle, AWriteSentAtFifteenIsExplainedByAPendingReadAReadTooSmallOrAP
     EXPECT_EQ(check(h).flow_control, 1u);
 }
 
+// The driver stops its request queue while the port is down; a write made then waits in it,
+// before flow control counts anything, until the port is ready or its program gives up.
+TEST(StressOracle, AWriteCancelledWhileThePortWasDownIsNoFlowControlFault) {
+    for (unsigned sent : {0u, 14u}) {
+        // The channel closed just before the write and was ready again after its cancel.
+        history h = outstanding_writes(sent, true);
+        h.downs = {{95, 300}};
+        verdict v = check(h);
+        EXPECT_EQ(v.flow_control, 0u) << sent;
+        EXPECT_EQ(v.writes_held, 0u) << sent;
+        EXPECT_EQ(v.drops.at(drop_write_queue_stopped), 1u) << sent;
+        EXPECT_EQ(v.drops.count(drop_write_cancelled), 0u) << sent;
+        // Closed during its wait: the same.
+        h.downs = {{100, 300}};
+        EXPECT_EQ(check(h).flow_control, 0u) << sent;
+        // Down only before the write began, or only after it was cancelled: flow control
+        // alone held it, and below 15 that is a fault.
+        for (port_down d : {port_down{50, 99}, port_down{102, 300}}) {
+            h.downs = {d};
+            v = check(h);
+            EXPECT_EQ(v.flow_control, 1u) << sent << " " << d.close;
+            EXPECT_EQ(v.drops.at(drop_write_cancelled), 1u);
+        }
+    }
+}
+
 }  // namespace

@@ -15,7 +15,8 @@ struct checker {
     std::unordered_map<std::uint32_t, const session_record*> by_id;
     // Ids a session wrote with that it never saw granted: a client-id control it cancelled,
     // or that failed, can still have been granted, and the driver then sends the session's
-    // requests with that id. Held for sure from the first such request the modem received.
+    // requests with that id. Held for sure from the first such request the modem received,
+    // unless the port was lost between the session's start and that request.
     std::unordered_map<std::uint32_t, std::vector<session_record::hold>> inferred;
 
     void infer_holds() {
@@ -30,8 +31,13 @@ struct checker {
                 known = known || (hd.id == f.client_id && hd.begin <= f.at);
             for (const session_record::hold& hd : inferred[s->id])
                 known = known || hd.id == f.client_id;
-            if (!known)
-                inferred[s->id].push_back({f.client_id, s->opened, f.at});
+            if (known)
+                continue;
+            // A port loss since the session opened voids whatever it was granted before,
+            // and the driver goes on sending with the last id it held: the request then
+            // proves no hold, and the id may be another session's by now.
+            const bool voided = close_within(s->opened, f.at) != nullptr;
+            inferred[s->id].push_back({f.client_id, s->opened, voided ? never : f.at});
         }
     }
 

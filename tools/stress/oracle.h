@@ -26,6 +26,9 @@
 //     killed, re-registered) before reading any later message; or if reads too small for
 //     their message happened in that gap (each such read explains one message). Otherwise a
 //     loss.
+//   - A session holds an id it never saw granted (its control cancelled or failed) once the
+//     modem received a request of its with that id, unless the port was lost since the
+//     session opened: the driver goes on sending with a voided id, another session's now.
 //   - A session that gets the same tag twice has a duplicate.
 //   - Flow control (program sessions): a write sent in full counts as outstanding until a
 //     message of type 2 (an answer) reaches the session; a port loss forgets them all. A

@@ -190,6 +190,33 @@ TEST(StressOracle, AnIdSeenOnlyInTheSessionsOwnRequestsIsHeldFromThen) {
     EXPECT_EQ(v.losses, 1u);
 }
 
+// After a port loss the driver still sends a session's writes with the id it last held (a
+// write made while the port was down goes out once the port is ready), though the modem has
+// freed that id and may have granted it to another session. Such a request shows no id the
+// session surely holds: messages to that id afterwards may be the other holder's.
+TEST(StressOracle, AnIdSeenOnlyInARequestAfterAPortLossIsNoSureHold) {
+    history h;
+    h.sessions = {program_session(1, 5)};
+    h.sessions[0].holds.push_back({6, 35, 36});  // granted anew after the port was ready
+    const tag w = make_tag(tag_kind::request, 1, 0);
+    const tag other = make_tag(tag_kind::indication, 0, 1);
+    const tag later = make_tag(tag_kind::indication, 0, 2);
+    h.writes = {sent_write(w, 1, 9, 40, 41)};
+    h.received = {frame(w, 9, 50)};  // sent with id 9, held before the loss
+    h.sent = {frame(other, 9, 60), frame(later, 6, 70)};
+    h.sessions[0].reads = {read_of(80, later)};
+    h.downs = {{20, 30}};
+    verdict v = check(h);
+    EXPECT_EQ(v.losses, 0u);
+    EXPECT_EQ(v.drops.at(drop_in_transition), 1u);
+    EXPECT_EQ(v.drops.at(drop_stale_id), 1u);
+
+    // With no port loss since the session opened the id is surely the session's.
+    h.downs.clear();
+    v = check(h);
+    EXPECT_EQ(v.losses, 2u) << "the indication, and the answer never sent";
+}
+
 TEST(StressOracle, SessionsThatEndOrBindAroundAMessageMayMissIt) {
     history h;
     session_record closing = program_session(1, 5);

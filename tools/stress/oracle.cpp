@@ -15,7 +15,8 @@ struct checker {
     std::unordered_map<std::uint32_t, const session_record*> by_id;
     // Ids a session wrote with that it never saw granted: a client-id control it cancelled,
     // or that failed, can still have been granted, and the driver then sends the session's
-    // requests with that id. Held for sure from the first such request the modem received.
+    // requests with that id. Held for sure from the first such request the modem received,
+    // unless the port was lost between the session's start and that request.
     std::unordered_map<std::uint32_t, std::vector<session_record::hold>> inferred;
 
     void infer_holds() {
@@ -30,8 +31,13 @@ struct checker {
                 known = known || (hd.id == f.client_id && hd.begin <= f.at);
             for (const session_record::hold& hd : inferred[s->id])
                 known = known || hd.id == f.client_id;
-            if (!known)
-                inferred[s->id].push_back({f.client_id, s->opened, f.at});
+            if (known)
+                continue;
+            // A port loss since the session opened voids whatever it was granted before,
+            // and the driver goes on sending with the last id it held: the request then
+            // proves no hold, and the id may be another session's by now.
+            const bool voided = close_within(s->opened, f.at) != nullptr;
+            inferred[s->id].push_back({f.client_id, s->opened, voided ? never : f.at});
         }
     }
 
@@ -158,7 +164,8 @@ struct checker {
                     }
                     break;
                 case write_record::outcome::cancelled:
-                    ++v.drops[drop_write_cancelled];
+                    ++v.drops[stopped_queue_wait(w) ? drop_write_queue_stopped
+                                                    : drop_write_cancelled];
                     break;
                 case write_record::outcome::unfinished: {
                     const session_record* s = session(w.session);
@@ -173,6 +180,11 @@ struct checker {
             }
         }
     }
+
+    // A write whose wait overlapped the port being down: the driver stops its request queue
+    // from the channel's close until the port is ready again, and a write made meanwhile
+    // waits there, unseen by flow control, until the queue starts or its program cancels it.
+    bool stopped_queue_wait(const write_record& w) const { return down_overlaps(w.begin, w.end); }
 
     bool killed_during(const write_record& w) const {
         const session_record* s = session(w.session);
@@ -453,9 +465,11 @@ struct checker {
                 }
                 if (close_within(s.opened, w->begin) != nullptr)
                     port_lost = true;
-                if (w->result == write_record::outcome::cancelled) {
-                    // Held for the program's whole wait: only flow control keeps a write
-                    // that long (the default queue hands writes on as soon as it can).
+                if (w->result == write_record::outcome::cancelled && stopped_queue_wait(*w)) {
+                    // Held by the stopped queue, perhaps never seen by the write path.
+                } else if (w->result == write_record::outcome::cancelled) {
+                    // Held for the program's whole wait with the port up: only flow control
+                    // keeps a write that long (the running queue hands writes on at once).
                     ++v.writes_held;
                     if (upper < limit) {
                         ++v.flow_control;

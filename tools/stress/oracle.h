@@ -26,6 +26,9 @@
 //     killed, re-registered) before reading any later message; or if reads too small for
 //     their message happened in that gap (each such read explains one message). Otherwise a
 //     loss.
+//   - A session holds an id it never saw granted (its control cancelled or failed) once the
+//     modem received a request of its with that id, unless the port was lost since the
+//     session opened: the driver goes on sending with a voided id, another session's now.
 //   - A session that gets the same tag twice has a duplicate.
 //   - Flow control (program sessions): a write sent in full counts as outstanding until a
 //     message of type 2 (an answer) reaches the session; a port loss forgets them all. A
@@ -35,7 +38,10 @@
 //     message may or may not have been an answer. A write held back for the program's whole
 //     wait (it then cancels it) while the upper bound is below 15 is a fault; so is one sent
 //     at once, with no read pending and no port loss since the session opened, while the
-//     lower bound is 15 or more.
+//     lower bound is 15 or more. While the port is down (from the channel's close until it
+//     is ready again) the driver's request queue is stopped and writes wait in it before
+//     flow control sees them: a write whose wait overlapped that time and was cancelled is a
+//     drop, whatever the count.
 //   - A session that read a frame the modem sent before the session bound (or asked for the
 //     id) is no misdelivery when its bind or request began before anyone read the frame: the
 //     frame waits at the far end until the driver routes it.
@@ -145,7 +151,7 @@ struct verdict {
     std::uint64_t duplicates = 0;
     std::uint64_t misdelivered = 0;
     std::uint64_t never_completed = 0;  // operations started and never collected
-    std::uint64_t writes_held = 0;      // writes held back until their program cancelled them
+    std::uint64_t writes_held = 0;      // writes flow control held until cancelled (port up)
     std::uint64_t flow_control = 0;     // writes held or sent against the outstanding count
     std::vector<std::string> findings;  // the first few faults, described
     bool clean() const {
@@ -158,6 +164,8 @@ struct verdict {
 inline constexpr const char* drop_write_refused = "write refused or purged while the port was down";
 inline constexpr const char* drop_write_in_flight = "write in flight when the channel closed";
 inline constexpr const char* drop_write_cancelled = "write held back, cancelled by its program";
+inline constexpr const char* drop_write_queue_stopped =
+    "write made while the port was down, cancelled by its program";
 inline constexpr const char* drop_write_killed = "write of a killed program";
 inline constexpr const char* drop_stale_id = "request on a client id voided by a port loss";
 inline constexpr const char* drop_not_taken = "sent while the channel was closed";

@@ -190,6 +190,33 @@ TEST(StressOracle, AnIdSeenOnlyInTheSessionsOwnRequestsIsHeldFromThen) {
     EXPECT_EQ(v.losses, 1u);
 }
 
+// After a port loss the driver still sends a session's writes with the id it last held (a
+// write made while the port was down goes out once the port is ready), though the modem has
+// freed that id and may have granted it to another session. Such a request shows no id the
+// session surely holds: messages to that id afterwards may be the other holder's.
+TEST(StressOracle, AnIdSeenOnlyInARequestAfterAPortLossIsNoSureHold) {
+    history h;
+    h.sessions = {program_session(1, 5)};
+    h.sessions[0].holds.push_back({6, 35, 36});  // granted anew after the port was ready
+    const tag w = make_tag(tag_kind::request, 1, 0);
+    const tag other = make_tag(tag_kind::indication, 0, 1);
+    const tag later = make_tag(tag_kind::indication, 0, 2);
+    h.writes = {sent_write(w, 1, 9, 40, 41)};
+    h.received = {frame(w, 9, 50)};  // sent with id 9, held before the loss
+    h.sent = {frame(other, 9, 60), frame(later, 6, 70)};
+    h.sessions[0].reads = {read_of(80, later)};
+    h.downs = {{20, 30}};
+    verdict v = check(h);
+    EXPECT_EQ(v.losses, 0u);
+    EXPECT_EQ(v.drops.at(drop_in_transition), 1u);
+    EXPECT_EQ(v.drops.at(drop_stale_id), 1u);
+
+    // With no port loss since the session opened the id is surely the session's.
+    h.downs.clear();
+    v = check(h);
+    EXPECT_EQ(v.losses, 2u) << "the indication, and the answer never sent";
+}
+
 TEST(StressOracle, SessionsThatEndOrBindAroundAMessageMayMissIt) {
     history h;
     session_record closing = program_session(1, 5);
@@ -383,6 +410,32 @@ TEST(StressOracle, AWriteSentAtFifteenIsExplainedByAPendingReadAReadTooSmallOrAP
     h.sessions[0].reads = {too_small(60)};
     h.downs = {{50, 70}};
     EXPECT_EQ(check(h).flow_control, 1u);
+}
+
+// The driver stops its request queue while the port is down; a write made then waits in it,
+// before flow control counts anything, until the port is ready or its program gives up.
+TEST(StressOracle, AWriteCancelledWhileThePortWasDownIsNoFlowControlFault) {
+    for (unsigned sent : {0u, 14u}) {
+        // The channel closed just before the write and was ready again after its cancel.
+        history h = outstanding_writes(sent, true);
+        h.downs = {{95, 300}};
+        verdict v = check(h);
+        EXPECT_EQ(v.flow_control, 0u) << sent;
+        EXPECT_EQ(v.writes_held, 0u) << sent;
+        EXPECT_EQ(v.drops.at(drop_write_queue_stopped), 1u) << sent;
+        EXPECT_EQ(v.drops.count(drop_write_cancelled), 0u) << sent;
+        // Closed during its wait: the same.
+        h.downs = {{100, 300}};
+        EXPECT_EQ(check(h).flow_control, 0u) << sent;
+        // Down only before the write began, or only after it was cancelled: flow control
+        // alone held it, and below 15 that is a fault.
+        for (port_down d : {port_down{50, 99}, port_down{102, 300}}) {
+            h.downs = {d};
+            v = check(h);
+            EXPECT_EQ(v.flow_control, 1u) << sent << " " << d.close;
+            EXPECT_EQ(v.drops.at(drop_write_cancelled), 1u);
+        }
+    }
 }
 
 }  // namespace

@@ -25,12 +25,13 @@ namespace {
 
 class fx_work_item;
 
-// Work items waiting for a worker, and the system worker threads that serve them. As the
-// system's own worker threads do, a worker stays once started and takes the next queued item
-// when it has finished one; a new worker is started only when an item is queued and no idle
-// worker is left to take it, so every queued item still starts at once (several routines run
-// at the same time) while the threads are created once rather than per item. The queue and
-// every work item's state are guarded by the scheduler lock (flushes wait on them).
+// Work items waiting for a worker, and the system worker threads that serve them (the framework
+// queues each item with IoQueueWorkItem on the delayed work queue, see MxWorkItem::Enqueue). As
+// the system's own worker threads do, a worker stays once started and takes the next queued item
+// when it has finished one; a new worker is started only when an item is queued and no idle worker
+// is left to take it, so every queued item still starts at once (several routines run at the same
+// time) while the threads are created once rather than per item. The queue and every work item's
+// state are guarded by the scheduler lock (flushes wait on them).
 struct work_queue {
     std::deque<fx_work_item*> items;
     bool paused = false;

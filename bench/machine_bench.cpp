@@ -3,10 +3,9 @@
 // down with the verifier's final check; and, on a machine booted once, one frame round trip
 // (the driver writes a service message, the far end takes it and hands it back as the next
 // read, and the driver's read path settles). Both are reported against a plain std::thread
-// round trip in the same process (counter x_handoff).
+// round trip in the same process (counters x_handoff and x_handoff_cpu, see bench_baseline.h).
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -82,32 +81,32 @@ bool round_trip(benchmark::State& state) {
 }
 
 void boot_use_shutdown(benchmark::State& state) {
-    double seconds = 0;
+    bench::meter clock;
     for (auto _ : state) {
-        auto start = std::chrono::steady_clock::now();
+        clock.start();
         auto m = bring_up(state);
         bool ok = round_trip(state);
         take_down(state, std::move(m));
-        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        clock.stop();
         if (!ok)
             break;
     }
-    bench::report_ratio(state, seconds);
+    bench::report(state, clock);
 }
 BENCHMARK(boot_use_shutdown)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void frame_round_trip(benchmark::State& state) {
     auto m = bring_up(state);
-    double seconds = 0;
+    bench::meter clock;
     for (auto _ : state) {
-        auto start = std::chrono::steady_clock::now();
+        clock.start();
         bool ok = round_trip(state);
-        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        clock.stop();
         if (!ok)
             break;
     }
     take_down(state, std::move(m));
-    bench::report_ratio(state, seconds);
+    bench::report(state, clock);
 }
 BENCHMARK(frame_round_trip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
@@ -118,7 +117,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    bench::thread_round_trip_seconds();
+    bench::measure_baseline();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

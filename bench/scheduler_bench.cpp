@@ -4,7 +4,6 @@
 // every blocked thread woken on each change.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -41,16 +40,16 @@ void hand_off(benchmark::State& state) {
             s.wake();
         }
     });
-    double seconds = 0;
+    bench::meter clock;
     for (auto _ : state) {
-        auto start = std::chrono::steady_clock::now();
+        clock.start();
         std::unique_lock lk(s.lock());
         ++turn;
         s.wake();
         std::function<bool()> mine = [&] { return turn % 2 == 0; };
         s.block(lk, mine, platform::no_deadline, "the benchmark's turn");
         lk.unlock();
-        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        clock.stop();
     }
     {
         std::lock_guard g(s.lock());
@@ -61,7 +60,7 @@ void hand_off(benchmark::State& state) {
     for (auto& t : sleepers)
         t->join();
     s.set_broadcast_wakes(false);
-    bench::report_ratio(state, seconds);
+    bench::report(state, clock);
 }
 BENCHMARK(hand_off)
     ->ArgNames({"idle", "broadcast"})
@@ -75,7 +74,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    bench::thread_round_trip_seconds();
+    bench::measure_baseline();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (preset "default") and runs each one, printing every figure as a ratio:
-# against a std::thread round trip measured in the same process (x_handoff), and, for the
+# against a std::thread round trip measured in the same process (real time and the whole
+# process's CPU time), with voluntary context switches per iteration, and, for the
 # scheduler's hand-off, targeted wake-ups against waking every blocked thread.
 # usage: scripts/run-bench.sh [benchmark arguments...]
 set -euo pipefail
@@ -18,9 +19,10 @@ rows = []
 for path in sys.argv[1:]:
     for b in json.load(open(path))["benchmarks"]:
         rows.append(b)
-print(f"{'benchmark':44} {'x std::thread round trip':>26}")
+print(f"{'benchmark':44} {'real x handoff':>15} {'cpu x handoff':>14} {'switches':>9}")
 for b in rows:
-    print(f"{b['name']:44} {b.get('x_handoff', float('nan')):26.2f}")
+    print(f"{b['name']:44} {b.get('x_handoff', float('nan')):15.2f} "
+          f"{b.get('x_handoff_cpu', float('nan')):14.2f} {b.get('switches', float('nan')):9.1f}")
 by = {b["name"]: b for b in rows}
 for b in rows:
     n = b["name"]

@@ -94,7 +94,7 @@ thread_record& scheduler::current_locked() {
                     tls_self = nullptr;
                     s.unregister_locked(*rec);
                     delete rec;
-                    s.cv_.notify_all();
+                    s.notify_ready_locked();
                     s.maybe_advance(lk);
                 }
             }
@@ -111,7 +111,28 @@ thread_record& scheduler::current() {
 }
 
 void scheduler::wake() {
-    cv_.notify_all();
+    notify_ready_locked();
+}
+
+void scheduler::set_broadcast_wakes(bool broadcast) {
+    std::lock_guard g(lock_);
+    broadcast_ = broadcast;
+}
+
+// With the lock held: notifies each blocked thread (but the caller) whose wait may be over.
+void scheduler::notify_ready_locked() {
+    const thread_record* self = tls_self;
+    const bool virtual_time = mode_ == time_mode::virtual_time;
+    for (auto& t : threads_) {
+        if (!t->blocked || t.get() == self) {
+            continue;
+        }
+        if (broadcast_ || (virtual_time && t->deadline <= virtual_now_) ||
+            (t->ready != nullptr && (*t->ready)())) {
+            ++t->wakeups;
+            t->wakeup.notify_one();
+        }
+    }
 }
 
 // Called with the lock held whenever a thread stops being runnable (it blocks or exits).
@@ -144,7 +165,9 @@ void scheduler::maybe_advance(std::unique_lock<std::mutex>& lk) {
         if (earliest > virtual_now_) {
             virtual_now_ = earliest;
         }
-        cv_.notify_all();
+        // Every thread is blocked and none is ready: only those whose deadline has come can
+        // go on.
+        notify_ready_locked();
     }
 }
 
@@ -178,13 +201,13 @@ bool scheduler::block(std::unique_lock<std::mutex>& lk, const std::function<bool
             if (virtual_now_ >= deadline) {
                 break;
             }
-            cv_.wait(lk);
+            self.wakeup.wait(lk);
         } else if (deadline == no_deadline) {
-            cv_.wait(lk);
+            self.wakeup.wait(lk);
         } else {
             auto when = std::chrono::steady_clock::time_point(
                 std::chrono::nanoseconds(wall_origin_ns_ + deadline * 100));
-            cv_.wait_until(lk, when);
+            self.wakeup.wait_until(lk, when);
         }
     }
     self.blocked = false;
@@ -243,7 +266,7 @@ std::shared_ptr<scheduler::joinable> scheduler::start_thread(std::string name,
         unregister_locked(*h->record_);
         tls_self = nullptr;
         h->done_ = true;
-        cv_.notify_all();
+        notify_ready_locked();
         maybe_advance(lk);
     });
     return handle;

@@ -10,6 +10,25 @@
 // known thread is blocked (and no blocked thread's predicate is already true) it jumps to the
 // earliest deadline. All threads blocked with no deadline is a deadlock: the scheduler prints
 // each thread's wait and bug-checks. In wall-clock mode deadlines are real time.
+//
+// Waking. Each blocked thread sleeps on its own condition variable. `wake()` runs, on the
+// waking thread and under the lock, the predicate of every blocked thread and notifies only
+// those whose predicate now holds (or, in virtual time, whose deadline has come), so a state
+// change costs one evaluation per blocked thread instead of a context switch per blocked
+// thread. A notified thread still re-checks its predicate itself: it may have become false
+// again before the thread ran. Predicates must therefore be pure reads of state guarded by
+// the lock (no side effects, nothing thread-local, no call that takes the lock), which the
+// deadlock check has always required too. `set_broadcast_wakes(true)` restores waking every
+// blocked thread on each change (a baseline for benchmarks, and a way to rule the targeting
+// out when a wake-up seems lost).
+//
+// A later mode that runs one thread at a time in a seeded order hooks in at two places:
+// `notify_ready_locked` is where the scheduler decides which blocked threads may run (it
+// would pick one of the ready ones by the seed and notify it alone), and `block` is where a
+// running thread hands the turn back (before it waits on its own condition variable it would
+// pass the turn to the next ready thread, chosen the same way). Thread start and exit
+// already go through `register_locked` and `unregister_locked`, where a turn would be given
+// to or taken from a thread.
 #pragma once
 
 #include <condition_variable>
@@ -40,6 +59,8 @@ struct thread_record {
     ticks deadline = no_deadline;
     std::string waiting_for;
     const std::function<bool()>* ready = nullptr;
+    std::condition_variable wakeup;  // notified when this thread's wait may be over
+    std::uint64_t wakeups = 0;       // notifications received while blocked (for tests)
     bool exited = false;
     void* kernel_thread = nullptr;               // the kernel's thread object, when there is one
     void* user_process = nullptr;                // the Win32 process the thread belongs to, if any
@@ -63,8 +84,14 @@ class scheduler {
     bool block(std::unique_lock<std::mutex>& lk, const std::function<bool()>& ready, ticks deadline,
                std::string_view what);
 
-    // State that waiters read has changed; call with lock() held.
+    // State that waiters read has changed; call with lock() held. Notifies the blocked
+    // threads whose predicate now holds.
     void wake();
+
+    // Every blocked thread notified on each change (true) or only those whose wait may be
+    // over (false, the default). Either way a thread returns from block() only when its
+    // predicate holds or its deadline has passed: nothing a test observes depends on this.
+    void set_broadcast_wakes(bool broadcast);
 
     // The calling thread's record; a thread the platform did not start is registered on
     // first use under the name "foreign".
@@ -86,11 +113,12 @@ class scheduler {
   private:
     scheduler();
     void maybe_advance(std::unique_lock<std::mutex>& lk);
+    void notify_ready_locked();
     thread_record& register_locked(std::string name);
     void unregister_locked(thread_record& rec);
 
     std::mutex lock_;
-    std::condition_variable cv_;
+    bool broadcast_ = false;
     time_mode mode_ = time_mode::virtual_time;
     ticks virtual_now_ = 0;
     std::int64_t wall_origin_ns_ = 0;

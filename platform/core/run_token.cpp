@@ -64,13 +64,22 @@ std::string command_line() {
 
 void scheduler::set_deterministic(std::uint64_t seed, bool record_trace) {
     std::unique_lock lk(lock_);
-    if (mode_ != time_mode::virtual_time) {
-        std::fprintf(stderr, "the scheduler's deterministic mode runs in virtual time only\n");
-        std::abort();
-    }
     thread_record& self = current_locked();  // registered before the mode is on: no wait
     if (deterministic() && holder_ != &self) {
         join_rotation_locked(lk, self);  // reseeding takes a turn like anything else
+    }
+    enable_deterministic_locked(seed, record_trace, &self);
+}
+
+// With `holder` null (the mode chosen by the environment, before any thread is known), the
+// first thread to reach the scheduler draws the token. The process's first thread is not
+// registered here: a thread registered on first contact leaves the books when it ends, and
+// the main thread ends only after the static destructors that still wait for others.
+void scheduler::enable_deterministic_locked(std::uint64_t seed, bool record_trace,
+                                            thread_record* holder) {
+    if (mode_ != time_mode::virtual_time) {
+        std::fprintf(stderr, "the scheduler's deterministic mode runs in virtual time only\n");
+        std::abort();
     }
     seed_.store(seed, std::memory_order_relaxed);
     rng_ = seed;
@@ -83,7 +92,7 @@ void scheduler::set_deterministic(std::uint64_t seed, bool record_trace) {
     for (auto& t : threads_) {
         t->turn_id = next_turn_id_++;
     }
-    holder_ = &self;
+    holder_ = holder;
     deterministic_.store(true, std::memory_order_release);
 }
 

@@ -49,7 +49,8 @@ scheduler& scheduler::get() {
     static scheduler* s = [] {
         auto* made = new scheduler();
         if (auto seed = seed_from_environment()) {
-            made->set_deterministic(*seed);
+            std::lock_guard g(made->lock_);
+            made->enable_deterministic_locked(*seed, false, nullptr);
         }
         return made;
     }();

@@ -179,6 +179,7 @@ class scheduler {
     // Deterministic mode, with the lock held.
     void join_rotation_locked(std::unique_lock<std::mutex>& lk, thread_record& self);
     void pass_turn_locked();
+    void enable_deterministic_locked(std::uint64_t seed, bool record_trace, thread_record* holder);
     void await_turn_locked(std::unique_lock<std::mutex>& lk, thread_record& self);
     void record_step_locked(const thread_record& self, std::string_view point);
     [[noreturn]] void report_deadlock_locked();

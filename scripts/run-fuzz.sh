@@ -34,7 +34,7 @@ for h in "${harnesses[@]}"; do
     # holds between inputs is no leak, and the driver's pool, handles and objects are checked
     # by the platform's final check at the end of each batch. libFuzzer's per-input leak check
     # would re-run nearly every input (on the same machine) for nothing.
-    control|session) extra=(-detect_leaks=0) ;;
+    control|session|ioctl) extra=(-detect_leaks=0) ;;
   esac
   echo "fuzz: $h for ${seconds}s"
   if "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 ${extra[@]+"${extra[@]}"} \
@@ -44,7 +44,7 @@ for h in "${harnesses[@]}"; do
   else
     echo "fuzz: $h FOUND A PROBLEM (log $log, reproducer in $findings/)"
     case $h in
-      control|session)
+      control|session|ioctl)
         echo "fuzz: $h runs inputs in batches on one machine; replay the reproducer alone with" \
              "VRAX_FUZZ_BATCH=1 (and VRAX_FUZZ_TRACE=1 for the driver's trace)" ;;
     esac

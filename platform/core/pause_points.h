@@ -19,9 +19,14 @@
 //   WdfWorkItemEnqueue   at entry (object: the work item)
 //   work-item            on the worker, before the driver's EvtWorkItem (object: the item)
 //   WdfWaitLockAcquire   at entry, before the lock is tried (object: the wait lock)
+//   WdfWaitLockRelease   at entry, before the handle is checked: the lock is still held, and
+//                        may have been deleted meanwhile (object: the wait lock)
 //   io-target-completion a request the driver sent through an I/O target has completed; its
 //                        outcome has not reached the driver yet (no completion routine, no
 //                        synchronous sender woken) (object: the request)
+//   io-completion        the I/O manager is completing a request a program sent; the program
+//                        has not been told yet (no output copied, no status block written,
+//                        no event set) (object: the IRP)
 //
 // A hold names a point (a trailing '*' matches every point with that prefix) and, optionally,
 // which arrival to take: the n-th one from now that concerns `object` and passes `filter`.

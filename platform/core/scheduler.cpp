@@ -190,7 +190,12 @@ void scheduler::maybe_advance(std::unique_lock<std::mutex>& lk) {
             return;  // someone can still run
         }
         if (t->ready != nullptr && (*t->ready)()) {
-            return;  // woken, not yet running
+            // Woken, or its condition came true without a wake (state a predicate reads
+            // changed outside the lock, such as a reference count): wake it, or every thread
+            // could sleep with none left to wake it or to move time on.
+            ++t->wakeups;
+            t->wakeup.notify_one();
+            return;
         }
         if (t->deadline < earliest) {
             earliest = t->deadline;

@@ -9,6 +9,7 @@
 #include <list>
 
 #include "core/bugcheck.h"
+#include "core/pause_points.h"
 #include "core/scheduler.h"
 #include "io/device_record.h"
 #include "kernel/kernel.h"
@@ -180,7 +181,11 @@ struct request {
     void* process = nullptr;
     const thread_record* thread = nullptr;
     std::function<void(NTSTATUS, ULONG_PTR)> on_complete;
-    // Guarded by the scheduler lock.
+    // Guarded by the scheduler lock. A completing request stays listed among the pending
+    // ones until its caller has been told (IopCompleteRequest writes the status block before
+    // the IRP leaves its thread's list), so a thread's or process's exit that waits for its
+    // requests never returns between the two.
+    bool completing = false;
     bool done = false;
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
@@ -298,13 +303,14 @@ void finish_request(request* raw) {
         std::lock_guard g(s.lock());
         auto& l = pending_requests();
         auto it = std::find_if(l.begin(), l.end(), [raw](auto& r) { return r.get() == raw; });
-        if (it == l.end()) {
+        if (it == l.end() || (*it)->completing) {
             bug_check(bug_code::driver_verifier_detected_violation,
                       "completion of a request the I/O manager does not know", as_number(raw));
         }
         req = *it;
-        l.erase(it);
+        req->completing = true;
     }
+    pause_points::reach("io-completion", &req->irp);
     ++completion_depth;
     NTSTATUS status = req->irp.status;
     ULONG_PTR info = req->irp.information;
@@ -339,6 +345,7 @@ void finish_request(request* raw) {
     }
     {
         std::lock_guard g(s.lock());
+        pending_requests().remove(req);
         req->done = true;
         req->status = status;
         req->information = info;
@@ -612,7 +619,7 @@ std::size_t cancel_requests(PFILE_OBJECT fo, void* process, const thread_record*
     {
         std::lock_guard g(scheduler::get().lock());
         for (auto& r : pending_requests()) {
-            if (r->done || (fo != nullptr && r->irp.file != fo) ||
+            if (r->done || r->completing || (fo != nullptr && r->irp.file != fo) ||
                 (process != nullptr && r->process != process) ||
                 (thread != nullptr && r->thread != thread) || (tag != nullptr && r->tag != tag)) {
                 continue;

@@ -64,6 +64,7 @@ NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout) {
 }
 
 VOID WdfWaitLockRelease(WDFWAITLOCK Lock) {
+    platform::pause_points::reach("WdfWaitLockRelease", Lock);
     fx_get<fx_wait_lock>(Lock, fx_type::wait_lock, "WdfWaitLockRelease")->lock.release();
     scheduler::get().sync_point("WdfWaitLockRelease");
 }

@@ -96,6 +96,12 @@ bool fx_queue::deliver_cancellation(std::unique_lock<std::mutex>& lk) {
         fx_request* r = cancelled_for_driver_.front();
         cancelled_for_driver_.pop_front();
         WDFREQUEST h = r->handle_as<WDFREQUEST>();
+        // The framework drops the queue's reference on the request only after InvokeCancel
+        // has returned (ProcessCancelledRequests): the routine may wake another thread that
+        // completes the request, and the object and its context stay until the routine is
+        // done with them. Released without the lock: the last release runs the driver's
+        // destroy callbacks.
+        r->add_ref();
         if (pause_points::armed_count() != 0) {
             // The routine is due and not delivered: the driver completing the request
             // elsewhere now is still the verifier's "completed while cancelable".
@@ -106,6 +112,9 @@ bool fx_queue::deliver_cancellation(std::unique_lock<std::mutex>& lk) {
         PFN_WDF_REQUEST_CANCEL routine = r->cancel_routine;
         r->cancel_delivered = true;
         call_driver(lk, "EvtRequestCancel", r, [&] { routine(h); });
+        lk.unlock();
+        r->release();
+        lk.lock();
         return true;
     }
     if (!cancelled_on_queue_.empty()) {

@@ -6,6 +6,7 @@
 // the scheduler lock; the lock is dropped before any call into the far end.
 #include "modem/modem.h"
 
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <utility>
@@ -75,8 +76,9 @@ struct emulator::state {
 
     // Lock held; `at` is the time now. A log entry for a frame or an event.
     void record(platform::ticks at, log_entry::direction dir, bytes frame, std::string note,
-                NTSTATUS status) {
+                NTSTATUS status, std::uint64_t order = 0) {
         log_entry e;
+        e.order = order != 0 ? order : next_order();
         e.dir = dir;
         e.time_ms = at / platform::ticks_per_ms;
         e.port = port;
@@ -100,6 +102,7 @@ struct emulator::state {
             std::lock_guard g(scheduler::get().lock());
             p = port;
         }
+        const std::uint64_t order = next_order();
         switch (a.what) {
             case action::kind::send:
                 status = far_end::queue_read(p, a.frame);
@@ -114,13 +117,13 @@ struct emulator::state {
         const platform::ticks at = now();
         std::lock_guard g(scheduler::get().lock());
         if (a.what == action::kind::send) {
-            record(at, log_entry::direction::to_driver, a.frame, a.note, status);
+            record(at, log_entry::direction::to_driver, a.frame, a.note, status, order);
         } else {
             record(at, log_entry::direction::event, {},
                    std::string(a.what == action::kind::close ? "modem closed the channel"
                                                              : "modem opened the channel") +
                        (a.note.empty() ? "" : " (" + a.note + ")"),
-                   status);
+                   status, order);
         }
         return status;
     }
@@ -182,6 +185,11 @@ struct emulator::state {
         }
     }
 };
+
+std::uint64_t next_order() {
+    static std::atomic<std::uint64_t> counter{0};
+    return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 std::string format(const log_entry& e) {
     char head[96];

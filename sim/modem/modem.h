@@ -57,7 +57,16 @@ struct log_entry {
     std::string decoded;               // the frame decoder's line (empty for events)
     std::string note;                  // what the modem made of it, or why it sent it
     NTSTATUS status = STATUS_SUCCESS;  // to_driver and events: the far end's answer
+    // Place in the process-wide order of next_order(): taken as the frame arrives from the
+    // driver, or before a frame or channel event is handed to the far end, so whatever the
+    // driver does with it comes later in that order.
+    std::uint64_t order = 0;
 };
+
+// A process-wide, strictly increasing counter. The modem's log entries take their `order`
+// from it; others (the main job's call logs) take theirs from it too, so frames and program
+// calls can be put on one time line even within one instant of virtual time.
+std::uint64_t next_order();
 
 // One line: time, direction, decoded frame, note and (if not success) the far end's status.
 std::string format(const log_entry& e);

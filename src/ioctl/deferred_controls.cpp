@@ -76,6 +76,72 @@ VOID HandOver(WDFREQUEST Request, PCLIENT_CONTEXT Session, WDFWORKITEM WorkItem)
     WdfWorkItemEnqueue(WorkItem);
 }
 
+// Sets the session's fields for a control about to be deferred; called with
+// ClientSessionsLock held. Argument: the control's own parameters.
+typedef VOID (*PVRAX_SESSION_SETUP)(PCLIENT_CONTEXT Session, const VOID* Argument);
+
+// Hands Request to a new work item running Routine: the work item is created first, the
+// session is prepared by Setup and recorded in the work item under ClientSessionsLock, and the
+// request is marked cancelable and the work item queued. A failure completes the request.
+VRAX_PAGED_CODE
+VOID DeferControl(PVRAX_DEVICE_CONTEXT Context, WDFREQUEST Request, PCLIENT_CONTEXT Session,
+                  PFN_WDF_WORKITEM Routine, PVRAX_SESSION_SETUP Setup, const VOID* Argument) {
+    PAGED_CODE();
+
+    WDFWORKITEM workItem = nullptr;
+    NTSTATUS status = PrepareDeferredWork(Context, Request, Routine, &workItem);
+    if (!NT_SUCCESS(status)) {
+        VRAX_REFUSE(Request, status);
+        return;
+    }
+    WdfWaitLockAcquire(ClientSessionsLock, nullptr);
+    Setup(Session, Argument);
+    FillWorkItem(workItem, Request, Session);
+    WdfWaitLockRelease(ClientSessionsLock);
+    HandOver(Request, Session, workItem);
+}
+
+// The binding of 0x12410: the service type, and the port when the input names one.
+typedef struct _VRAX_CLIENT_ID_SETUP {
+    BOOLEAN WithPort;
+    ULONG Port;
+    ULONG ServiceType;
+} VRAX_CLIENT_ID_SETUP;
+
+VOID SetUpClientId(PCLIENT_CONTEXT Session, const VOID* Argument) {
+    const VRAX_CLIENT_ID_SETUP* setup = static_cast<const VRAX_CLIENT_ID_SETUP*>(Argument);
+    if (setup->WithPort) {
+        Session->PortIndex = setup->Port;
+    }
+    Session->ServiceType = setup->ServiceType;
+    KeClearEvent(&Session->AllocationEvent);
+    Session->Kind = VRAX_SESSION_KIND_BOUND;
+}
+
+// 0x12414 with an 8-byte output moves the session to port 0.
+VOID SetUpServiceTwoQuery(PCLIENT_CONTEXT Session, const VOID* Argument) {
+    if (*static_cast<const BOOLEAN*>(Argument)) {
+        Session->PortIndex = 0;
+    }
+    KeClearEvent(&Session->ReplyEvent);
+    Session->Kind = VRAX_SESSION_KIND_AWAITING_REPLY;
+}
+
+// The question of 0x1242C and the port it goes to.
+typedef struct _VRAX_VALUE_SETUP {
+    ULONG Value;
+    USHORT Value16;
+    ULONG Port;
+} VRAX_VALUE_SETUP;
+
+VOID SetUpValueQuery(PCLIENT_CONTEXT Session, const VOID* Argument) {
+    const VRAX_VALUE_SETUP* setup = static_cast<const VRAX_VALUE_SETUP*>(Argument);
+    KeClearEvent(&Session->ResultEvent);
+    Session->RequestValue = setup->Value;
+    Session->RequestResult = setup->Value16;
+    Session->PortIndex = setup->Port;
+}
+
 }  // namespace
 
 // 0x12410: binds the session (service type, and the port with an 8-byte input) and has a
@@ -112,22 +178,8 @@ _Use_decl_annotations_ VOID GetClientIdControl(PVRAX_DEVICE_CONTEXT Context, WDF
         VRAX_REFUSE(Request, STATUS_INVALID_DEVICE_REQUEST);
         return;
     }
-    WDFWORKITEM workItem = nullptr;
-    NTSTATUS status = PrepareDeferredWork(Context, Request, EvtClientIdWorkItem, &workItem);
-    if (!NT_SUCCESS(status)) {
-        VRAX_REFUSE(Request, status);
-        return;
-    }
-    WdfWaitLockAcquire(ClientSessionsLock, nullptr);
-    if (withPort) {
-        session->PortIndex = port;
-    }
-    session->ServiceType = serviceType;
-    KeClearEvent(&session->AllocationEvent);
-    session->Kind = VRAX_SESSION_KIND_BOUND;
-    FillWorkItem(workItem, Request, session);
-    WdfWaitLockRelease(ClientSessionsLock);
-    HandOver(Request, session, workItem);
+    const VRAX_CLIENT_ID_SETUP setup = {withPort, port, serviceType};
+    DeferControl(Context, Request, session, EvtClientIdWorkItem, SetUpClientId, &setup);
 }
 
 // 0x12414: for a session bound to service 2, sends the service-2 query and waits for its
@@ -158,21 +210,9 @@ _Use_decl_annotations_ VOID ServiceTwoQueryControl(PVRAX_DEVICE_CONTEXT Context,
         VRAX_REFUSE(Request, STATUS_INVALID_DEVICE_REQUEST);
         return;
     }
-    WDFWORKITEM workItem = nullptr;
-    NTSTATUS status = PrepareDeferredWork(Context, Request, EvtServiceTwoQueryWorkItem, &workItem);
-    if (!NT_SUCCESS(status)) {
-        VRAX_REFUSE(Request, status);
-        return;
-    }
-    WdfWaitLockAcquire(ClientSessionsLock, nullptr);
-    if (OutputBufferLength == VRAX_SERVICE_TWO_RESET_OUTPUT) {
-        session->PortIndex = 0;
-    }
-    KeClearEvent(&session->ReplyEvent);
-    session->Kind = VRAX_SESSION_KIND_AWAITING_REPLY;
-    FillWorkItem(workItem, Request, session);
-    WdfWaitLockRelease(ClientSessionsLock);
-    HandOver(Request, session, workItem);
+    const BOOLEAN resetPort = OutputBufferLength == VRAX_SERVICE_TWO_RESET_OUTPUT;
+    DeferControl(Context, Request, session, EvtServiceTwoQueryWorkItem, SetUpServiceTwoQuery,
+                 &resetPort);
 }
 
 // 0x1242C: asks the control service of the input's port for a value, once that port has
@@ -216,18 +256,6 @@ _Use_decl_annotations_ VOID ValueQueryControl(PVRAX_DEVICE_CONTEXT Context, WDFR
         VRAX_REFUSE(Request, STATUS_INVALID_DEVICE_REQUEST);
         return;
     }
-    WDFWORKITEM workItem = nullptr;
-    NTSTATUS status = PrepareDeferredWork(Context, Request, EvtValueQueryWorkItem, &workItem);
-    if (!NT_SUCCESS(status)) {
-        VRAX_REFUSE(Request, status);
-        return;
-    }
-    WdfWaitLockAcquire(ClientSessionsLock, nullptr);
-    KeClearEvent(&session->ResultEvent);
-    session->RequestValue = value;
-    session->RequestResult = value16;
-    session->PortIndex = port;
-    FillWorkItem(workItem, Request, session);
-    WdfWaitLockRelease(ClientSessionsLock);
-    HandOver(Request, session, workItem);
+    const VRAX_VALUE_SETUP setup = {value, value16, port};
+    DeferControl(Context, Request, session, EvtValueQueryWorkItem, SetUpValueQuery, &setup);
 }

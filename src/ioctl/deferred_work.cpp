@@ -16,6 +16,11 @@
 
 namespace {
 
+// Reads a control's answer from the session into the request's output; returns the status
+// to complete with and sets *Information when the answer is returned.
+typedef NTSTATUS (*PVRAX_ANSWER_HANDLER)(WDFREQUEST Request, PCLIENT_CONTEXT Session,
+                                         PULONG_PTR Information);
+
 // The answer of a client-id request: the id the control service granted the session.
 VRAX_PAGED_CODE
 NTSTATUS ClientIdAnswer(WDFREQUEST Request, PCLIENT_CONTEXT Session, PULONG_PTR Information) {
@@ -63,6 +68,39 @@ NTSTATUS ValueAnswer(WDFREQUEST Request, PCLIENT_CONTEXT Session, PULONG_PTR Inf
     return STATUS_SUCCESS;
 }
 
+// The answer of a service-2 query: its data stays in the session's ReplyData, and the caller
+// gets none back.
+VRAX_PAGED_CODE
+NTSTATUS ServiceTwoAnswer(WDFREQUEST Request, PCLIENT_CONTEXT Session, PULONG_PTR Information) {
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(Request);
+    UNREFERENCED_PARAMETER(Information);
+
+    KeClearEvent(&Session->ReplyEvent);
+    return STATUS_UNSUCCESSFUL;
+}
+
+// The status a deferred control ends with once its request went out (Sent >= 0) or could not
+// go (Sent < 0): the answer's, as OnAnswer reads it; STATUS_CANCELLED on an abort; TimedOut
+// after 5 seconds without either.
+VRAX_PAGED_CODE
+NTSTATUS OutcomeOf(int Sent, WDFREQUEST Request, PCLIENT_CONTEXT Session, PKEVENT Answer,
+                   PVRAX_ANSWER_HANDLER OnAnswer, NTSTATUS TimedOut, PULONG_PTR Information) {
+    PAGED_CODE();
+
+    if (Sent < 0) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    switch (WaitForAnswer(Answer, &Session->AbortEvent)) {
+        case VraxAnswered:
+            return OnAnswer(Request, Session, Information);
+        case VraxAborted:
+            return STATUS_CANCELLED;
+        default:
+            return TimedOut;
+    }
+}
+
 }  // namespace
 
 VRAX_PAGED_CODE
@@ -78,30 +116,17 @@ _Use_decl_annotations_ VOID EvtClientIdWorkItem(WDFWORKITEM WorkItem) {
     const ULONG port = session->PortIndex;
     WdfWaitLockRelease(ClientSessionsLock);
 
-    NTSTATUS status;
-    ULONG_PTR information = 0;
     int sent = RequestClientId(key, serviceType, port);
     if (sent < 0) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "client id: request not sent (%d)", sent);
-        status = STATUS_INSUFFICIENT_RESOURCES;
-    } else {
-        switch (WaitForAnswer(&session->AllocationEvent, &session->AbortEvent)) {
-            case VraxAnswered:
-                status = ClientIdAnswer(request, session, &information);
-                break;
-            case VraxAborted:
-                status = STATUS_CANCELLED;
-                break;
-            default:
-                status = STATUS_IO_TIMEOUT;
-                break;
-        }
     }
+    ULONG_PTR information = 0;
+    NTSTATUS status = OutcomeOf(sent, request, session, &session->AllocationEvent, ClientIdAnswer,
+                                STATUS_IO_TIMEOUT, &information);
     CompleteDeferredRequest(request, status, information);
     WdfObjectDelete(WorkItem);
 }
 
-// The reply's data stays in the session's ReplyData; the caller gets no data back.
 VRAX_PAGED_CODE
 _Use_decl_annotations_ VOID EvtServiceTwoQueryWorkItem(WDFWORKITEM WorkItem) {
     PAGED_CODE();
@@ -114,32 +139,20 @@ _Use_decl_annotations_ VOID EvtServiceTwoQueryWorkItem(WDFWORKITEM WorkItem) {
     const UCHAR clientId = session->ClientId;
     WdfWaitLockRelease(ClientSessionsLock);
 
-    NTSTATUS status;
     int sent = SendServiceTwoQuery(port, clientId, 0);
     if (sent < 0) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "service-2 query: not sent (%d)", sent);
-        status = STATUS_INSUFFICIENT_RESOURCES;
-    } else {
-        switch (WaitForAnswer(&session->ReplyEvent, &session->AbortEvent)) {
-            case VraxAnswered:
-                KeClearEvent(&session->ReplyEvent);
-                status = STATUS_UNSUCCESSFUL;
-                break;
-            case VraxAborted:
-                status = STATUS_CANCELLED;
-                break;
-            default:
-                status = STATUS_INSUFFICIENT_RESOURCES;
-                break;
-        }
     }
+    ULONG_PTR information = 0;
+    NTSTATUS status = OutcomeOf(sent, request, session, &session->ReplyEvent, ServiceTwoAnswer,
+                                STATUS_INSUFFICIENT_RESOURCES, &information);
     // The query is over: later replies go to the session's reads again.
     WdfWaitLockAcquire(ClientSessionsLock, nullptr);
     if (session->Kind == VRAX_SESSION_KIND_AWAITING_REPLY) {
         session->Kind = VRAX_SESSION_KIND_BOUND;
     }
     WdfWaitLockRelease(ClientSessionsLock);
-    CompleteDeferredRequest(request, status, 0);
+    CompleteDeferredRequest(request, status, information);
     WdfObjectDelete(WorkItem);
 }
 
@@ -157,25 +170,13 @@ _Use_decl_annotations_ VOID EvtValueQueryWorkItem(WDFWORKITEM WorkItem) {
     const USHORT value16 = session->RequestResult;
     WdfWaitLockRelease(ClientSessionsLock);
 
-    NTSTATUS status;
-    ULONG_PTR information = 0;
     int sent = RequestValueQuery(key, port, value, value16);
     if (sent < 0) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "value query: not sent (%d)", sent);
-        status = STATUS_INSUFFICIENT_RESOURCES;
-    } else {
-        switch (WaitForAnswer(&session->ResultEvent, &session->AbortEvent)) {
-            case VraxAnswered:
-                status = ValueAnswer(request, session, &information);
-                break;
-            case VraxAborted:
-                status = STATUS_CANCELLED;
-                break;
-            default:
-                status = STATUS_IO_TIMEOUT;
-                break;
-        }
     }
+    ULONG_PTR information = 0;
+    NTSTATUS status = OutcomeOf(sent, request, session, &session->ResultEvent, ValueAnswer,
+                                STATUS_IO_TIMEOUT, &information);
     CompleteDeferredRequest(request, status, information);
     WdfObjectDelete(WorkItem);
 }

@@ -160,7 +160,8 @@ ULONG WriteVersionOutput(PUCHAR Output, size_t Length, const USHORT* Words) {
 // for the first time to a service that reports its port state. The version words come from
 // the input's port with an 8-byte input and from port 0 otherwise. An input shorter than the
 // service type, a port above 28 or a service type above 254 is refused before the session or
-// the version table is touched.
+// the version table is touched. A client id the session holds is given back to the control
+// service: binding replaces the id, so clean-up would no longer release it.
 VRAX_PAGED_CODE
 _Use_decl_annotations_ VOID BindServiceControl(PVRAX_DEVICE_CONTEXT Context, WDFREQUEST Request,
                                                size_t OutputBufferLength,
@@ -196,6 +197,16 @@ _Use_decl_annotations_ VOID BindServiceControl(PVRAX_DEVICE_CONTEXT Context, WDF
 
     const VRAX_SERVICE_VERSION* version = &ServiceVersionTable[port][serviceType];
     WdfWaitLockAcquire(ClientSessionsLock, nullptr);
+    // The id the session holds, which the bind gives up. It is no longer the session's to
+    // release at clean-up; it is released below once the lock is free, since nothing is sent
+    // under ClientSessionsLock.
+    const ULONG heldPort = session->PortIndex;
+    const ULONG heldServiceType = session->ServiceType;
+    const UCHAR heldClientId = session->ClientId;
+    const ULONG key = session->SessionKey;
+    const BOOLEAN releaseHeld = session->ClientIdHeld != 0 &&
+                                heldServiceType != VRAX_SERVICE_CONTROL && heldClientId != 0 &&
+                                heldClientId != VRAX_CLIENT_ID_REFUSED;
     if (withPort) {
         session->PortIndex = port;
     }
@@ -203,23 +214,35 @@ _Use_decl_annotations_ VOID BindServiceControl(PVRAX_DEVICE_CONTEXT Context, WDF
         session->ServiceType == 0 && version->Words[VRAX_VERSION_WORD_READY] != 0;
     session->ServiceType = serviceType;
     session->ClientId = 0;
+    // Id 0 is none the control service granted, so after a bind the session holds no id
+    // whatever it held before (a refused request also marks the session as answered); clean-up
+    // must not release (service type, 0).
+    session->ClientIdHeld = 0;
     RtlCopyMemory(session->ServiceVersion, version->Words, sizeof(session->ServiceVersion));
 
     PVOID output = nullptr;
     size_t outputLength = 0;
     NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, 0, &output, &outputLength);
+    ULONG written = 0;
+    if (NT_SUCCESS(status)) {
+        written =
+            WriteVersionOutput(static_cast<PUCHAR>(output), outputLength, session->ServiceVersion);
+        if (notify) {
+            QueuePortNotification(session, VRAX_PORT_STATE_READY);
+        }
+    }
+    WdfWaitLockRelease(ClientSessionsLock);
+
+    // Sent before the bind completes, so the program's next request reaches the modem after
+    // it; the confirmation is not awaited and nothing about the release changes the result.
+    if (releaseHeld) {
+        SubmitClientIdRelease(heldPort, key, heldServiceType, heldClientId);
+    }
     if (!NT_SUCCESS(status)) {
-        WdfWaitLockRelease(ClientSessionsLock);
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "bind: output %!STATUS!", status);
         VRAX_REFUSE(Request, STATUS_UNSUCCESSFUL);
         return;
     }
-    ULONG written =
-        WriteVersionOutput(static_cast<PUCHAR>(output), outputLength, session->ServiceVersion);
-    if (notify) {
-        QueuePortNotification(session, VRAX_PORT_STATE_READY);
-    }
-    WdfWaitLockRelease(ClientSessionsLock);
     WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, written);
 }
 

@@ -152,9 +152,10 @@ _Use_decl_annotations_ VOID EvtDeviceSelfManagedIoCleanup(WDFDEVICE Device) {
         }
         context->InterfaceNotificationEntry = nullptr;
     }
-    // The last point before the device's objects go: a service thread that a bounded
-    // shutdown let go is awaited here, and whatever it switched on meanwhile is off again.
-    SmdPortsAwaitAbandoned(context);
+    // The last point before the device's objects go: every service thread ends here, one
+    // that a bounded shutdown let go as well as one no shutdown has stopped yet, and whatever
+    // it switched on meanwhile is off again.
+    SmdPortsEndThreads(context);
     SetDeviceInterface(Device, VRAX_INTERFACE_DISABLE);
 }
 

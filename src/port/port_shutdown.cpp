@@ -89,7 +89,37 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID ReleaseNamedEvents(_Inout_ PVRAX_DEVICE_CONT
     }
 }
 
+// Sets PortStopEvent while no interface work item runs: a port start-up either finished
+// before, its thread recorded in PortThreads for the waits that follow, or runs after and
+// sees the event.
+VRAX_PAGED_CODE
+_IRQL_requires_(PASSIVE_LEVEL) VOID SignalPortStop(_Inout_ PVRAX_DEVICE_CONTEXT Context) {
+    PAGED_CODE();
+
+    if (Context->InterfaceWorkGateReady) {
+        (VOID) KeWaitForSingleObject(&Context->InterfaceWorkGate, Executive, KernelMode, FALSE,
+                                     nullptr);
+    }
+    KeSetEvent(&PortStopEvent, 1, FALSE);
+    if (Context->InterfaceWorkGateReady) {
+        KeSetEvent(&Context->InterfaceWorkGate, 0, FALSE);
+    }
+}
+
 }  // namespace
+
+VRAX_PAGED_CODE
+_Use_decl_annotations_ VOID SmdPortsEndThreads(PVRAX_DEVICE_CONTEXT Context) {
+    PAGED_CODE();
+
+    // A removal that finds the device out of D0 (it slept, or was surprise-removed while in a
+    // low-power state) gets no D0 exit to D3 final, so nothing has stopped the ports yet. The
+    // device's clean-up callback would be too late: it runs after the device's children, the
+    // port targets and work items among them, have been deleted.
+    SignalPortStop(Context);
+    WaitForPortThreads(Context, TRUE);
+    SmdPortsAwaitAbandoned(Context);
+}
 
 VRAX_PAGED_CODE
 _Use_decl_annotations_ VOID SmdPortsAwaitAbandoned(PVRAX_DEVICE_CONTEXT Context) {
@@ -119,16 +149,7 @@ _Use_decl_annotations_ NTSTATUS SmdPortsStop(WDFDEVICE Device, BOOLEAN WaitForev
         return STATUS_UNSUCCESSFUL;
     }
 
-    // Set while no interface work item runs: a port start-up either finished before, its
-    // thread recorded in PortThreads for the wait below, or runs after and sees the event.
-    if (context->InterfaceWorkGateReady) {
-        (VOID) KeWaitForSingleObject(&context->InterfaceWorkGate, Executive, KernelMode, FALSE,
-                                     nullptr);
-    }
-    KeSetEvent(&PortStopEvent, 1, FALSE);
-    if (context->InterfaceWorkGateReady) {
-        KeSetEvent(&context->InterfaceWorkGate, 0, FALSE);
-    }
+    SignalPortStop(context);
     WaitForPortThreads(context, WaitForever);
     if (WaitForever) {
         SmdPortsAwaitAbandoned(context);

@@ -19,6 +19,12 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
 // references. Runs before the device's objects go, so no thread outlives what it uses.
 _IRQL_requires_(PASSIVE_LEVEL) VOID SmdPortsAwaitAbandoned(_Inout_ PVRAX_DEVICE_CONTEXT Context);
 
+// Ends every port's service thread, the ones a bounded shutdown let go included: sets
+// PortStopEvent and waits for each without limit, dropping the references. Runs before the
+// device's objects go (self-managed I/O clean-up), so no thread outlives the I/O target,
+// work item parent or device it uses, whether or not a shutdown ran before.
+_IRQL_requires_(PASSIVE_LEVEL) VOID SmdPortsEndThreads(_Inout_ PVRAX_DEVICE_CONTEXT Context);
+
 // Puts the port transport's driver-wide state back to what a freshly loaded image holds: the
 // port table closed, no receive handler or attachment, the routing table closed and empty,
 // "SupportNewHWID" off. Called when the driver unloads, after its device has gone, so that a

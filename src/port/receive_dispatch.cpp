@@ -86,6 +86,10 @@ _Use_decl_annotations_ int RegisterReceiveHandler(PFN_VRAX_RECEIVE_HANDLER Handl
     return 0;
 }
 
+_Use_decl_annotations_ BOOLEAN IsReceiveHandler(PFN_VRAX_RECEIVE_HANDLER Handler) {
+    return Handler != nullptr && CurrentHandler() == Handler;
+}
+
 _Use_decl_annotations_ int AttachPort(ULONG PortIndex, PVOID Context) {
     if (PortIndex >= VRAX_PORT_COUNT) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "attach: bad port %u", PortIndex);

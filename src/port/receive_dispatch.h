@@ -23,6 +23,9 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID
 // Stores the receive handler. 0, or -1 when one is registered already (the first stays).
 _IRQL_requires_(PASSIVE_LEVEL) int RegisterReceiveHandler(_In_ PFN_VRAX_RECEIVE_HANDLER Handler);
 
+// Whether Handler is the receive handler registered.
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN IsReceiveHandler(_In_ PFN_VRAX_RECEIVE_HANDLER Handler);
+
 // Marks a port as taken on by the protocol layer; Context is a non-null token. 0, or -1 for a
 // bad port, a null context, no handler registered yet or a port attached already.
 _IRQL_requires_(PASSIVE_LEVEL) int AttachPort(_In_ ULONG PortIndex, _In_ PVOID Context);

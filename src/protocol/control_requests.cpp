@@ -27,6 +27,8 @@
 #define VRAX_REQUEST_KIND_NONE 7
 // The service the service-2 query goes to.
 #define VRAX_SERVICE_TWO 2
+// The most TLV bytes a control message can carry: its header and TLVs fill one frame's message.
+#define VRAX_CONTROL_TLV_MAX_SIZE (VRAX_MESSAGE_MAX_SIZE - VRAX_CONTROL_HEADER_SIZE)
 
 static ULONG ReadU32(const UCHAR* Field) {
     return (ULONG)Field[0] | ((ULONG)Field[1] << 8) | ((ULONG)Field[2] << 16) |
@@ -44,7 +46,8 @@ _Use_decl_annotations_ int SendControlRequest(const VRAX_CONTROL_REQUEST* Reques
                                               PUCHAR Tlvs, ULONG TlvLength, BOOLEAN Track) {
     ULONG port = Request->PortIndex;
     BOOLEAN whole = Request->Kind == VRAX_REQUEST_KIND_CALLER_MESSAGE;
-    if (port >= VRAX_PORT_COUNT || (!whole && TlvLength > VRAX_TLV_MAX_VALUE)) {
+    // Refused before an id is drawn: a request that no frame can carry uses up none.
+    if (port >= VRAX_PORT_COUNT || (!whole && TlvLength > VRAX_CONTROL_TLV_MAX_SIZE)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "control 0x%x: port %u, %u bytes refused",
                     MessageId, port, TlvLength);
         return -1;

@@ -81,6 +81,11 @@ _Use_decl_annotations_ int InitRouting() {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "routing: transaction table result %d", result);
     }
 
+    // On a re-arrival of the SMD interface the demultiplexer is registered already: that is
+    // the normal path, not a failure. Only another handler in its place is.
+    if (IsReceiveHandler(DemuxFrame)) {
+        return 0;
+    }
     if (RegisterReceiveHandler(DemuxFrame) != 0) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "routing: receive handler not registered");
         return -1;
@@ -241,6 +246,23 @@ _Use_decl_annotations_ VOID PurgeSessionClients(ULONG SessionKey) {
                 VraxFreePool(record, VRAX_TAG_CLIENT_RECORD);
             }
         }
+    }
+}
+
+_Use_decl_annotations_ VOID ForgetPortClients(ULONG PortIndex) {
+    if (PortIndex >= VRAX_PORT_COUNT) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "forget clients: bad port %u", PortIndex);
+        return;
+    }
+    WDFWAITLOCK lock = VraxEnsureWaitLock(&RoutingTable[PortIndex].RoutingLock);
+    if (lock == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "forget clients: port %u lock creation failed",
+                    PortIndex);
+        return;
+    }
+    VRAX_WAIT_LOCK_HOLDER holder(lock);
+    for (ULONG service = 0; service < VRAX_SERVICE_TYPE_COUNT; ++service) {
+        FreeRecordList(&RoutingTable[PortIndex].Clients[service]);
     }
 }
 

@@ -18,8 +18,9 @@
 
 // Prepares every port's entry (closed, client records of an earlier start-up freed, port
 // detached, locks created), the transaction table, and registers DemuxFrame as the receive
-// handler. 0, or -1 when a lock cannot be created or a receive handler is registered already
-// (the entries are prepared all the same).
+// handler unless it is registered already (a re-arrival of the SMD interface). 0, or -1 when
+// a lock cannot be created or another receive handler is registered (the entries are
+// prepared all the same).
 _IRQL_requires_(PASSIVE_LEVEL) int InitRouting();
 
 // Opens a port for routing: attaches it to the receive hand-off. The port-open notice is the
@@ -65,6 +66,11 @@ _IRQL_requires_(PASSIVE_LEVEL) int RegisterClientId(_In_ ULONG SessionKey, _In_ 
 // routing lock. 0 when a slot held it, else -1. A record left without ids is freed.
 _IRQL_requires_(PASSIVE_LEVEL) int ReleaseClientId(_In_ ULONG SessionKey, _In_ ULONG PortIndex,
                                                    _In_ UCHAR ServiceType, _In_ UCHAR ClientId);
+
+// Frees every client record of one port, under its routing lock: the port was lost, and the
+// modem frees every client id it granted there when the channel opens again, so an id held
+// before the loss belongs to no one.
+_IRQL_requires_(PASSIVE_LEVEL) VOID ForgetPortClients(_In_ ULONG PortIndex);
 
 // Frees every client record of a session on every port.
 _IRQL_requires_(PASSIVE_LEVEL) VOID PurgeSessionClients(_In_ ULONG SessionKey);

@@ -46,8 +46,9 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID
     RtlCopyMemory(buffer, Message, Length);
     WdfWaitLockRelease(Session->ReceiveLock);
 
+    // The held writes this sends are completed outside the session's WriteLock, and the read,
+    // which keeps the session alive meanwhile, last.
     if (Length != 0 && Message[0] == VRAX_MESSAGE_TYPE_WRITE_RELEASE) {
-        VRAX_WAIT_LOCK_HOLDER writeLock(Session->WriteLock);
         ReleaseWriteUnit(Session);
     }
     WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, Length);

@@ -7,8 +7,10 @@
 #include "../vrax_device.h"
 #include "../vrax_lock.h"
 #include "../vrax_pool.h"
+#include "../protocol/routing.h"
 #include "delivery.h"
 #include "port_state.h"
+#include "read_write.h"
 #include "session_walk.h"
 
 #include "../trace.h"
@@ -58,7 +60,15 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID
 
 }  // namespace
 
+// A lost port also ends what the driver kept for the ids and writes on it: the modem frees
+// every client id of the port when the channel opens again, so the routing table forgets the
+// port's ids, held by sessions and kernel clients alike (else a frame for an id granted anew
+// could reach its old owner); and no answer to a write sent before the loss can come any
+// more, so each session of the port starts again with nothing outstanding.
 _Use_decl_annotations_ VOID NotifyPortState(ULONG PortIndex, ULONG State) {
+    if (State == VRAX_PORT_STATE_LOST) {
+        ForgetPortClients(PortIndex);
+    }
     VRAX_WAIT_LOCK_HOLDER lock(ClientSessionsLock);
     ULONG count = WdfCollectionGetCount(ClientSessions);
     for (ULONG i = 0; i < count; ++i) {
@@ -71,6 +81,9 @@ _Use_decl_annotations_ VOID NotifyPortState(ULONG PortIndex, ULONG State) {
         // A lost port ends every held client id, whatever port the session is bound to.
         if (State == VRAX_PORT_STATE_LOST) {
             session->ClientIdHeld = 0;
+            if (session->PortIndex == PortIndex) {
+                ForgetOutstandingWrites(session);
+            }
         }
         if (session->PortIndex == PortIndex && session->ClientId != VRAX_CLIENT_ID_REFUSED &&
             session->ServiceType != VRAX_SERVICE_CONTROL && session->LastPortState != State) {

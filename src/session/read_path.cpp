@@ -30,7 +30,8 @@ struct READ_STORE {
 };
 
 // Completes Request with the oldest item of Store, or parks it in the store's queue. The
-// caller holds ClientSessionsLock; the store's lock is taken here.
+// caller holds ClientSessionsLock; the store's lock is taken here and released before the
+// request is completed.
 _IRQL_requires_(PASSIVE_LEVEL) VOID
     ReadFromStore(_In_ PCLIENT_CONTEXT Session, _In_ const READ_STORE& Store,
                   _In_ WDFREQUEST Request) {
@@ -74,16 +75,19 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID
         return;
     }
     RtlCopyMemory(output, message, size);
-
-    if (Store.ReleasesWrites && size != 0 && message[0] == VRAX_MESSAGE_TYPE_RELEASES_WRITE) {
-        VRAX_WAIT_LOCK_HOLDER writeLock(Session->WriteLock);
-        ReleaseWriteUnit(Session);
-    }
-
-    WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, size);
+    const BOOLEAN releasesWrite =
+        Store.ReleasesWrites && size != 0 && message[0] == VRAX_MESSAGE_TYPE_RELEASES_WRITE;
     WdfObjectDereference(item);
     WdfObjectDelete(item);
     WdfWaitLockRelease(Store.Lock);
+
+    // Outside the session's locks: the writes this sends and the read are completed with no
+    // lock of the session held, since a completion may drop the file object's last reference.
+    // The read, still pending, keeps the session alive until it is completed last.
+    if (releasesWrite) {
+        ReleaseWriteUnit(Session);
+    }
+    WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, size);
 }
 
 }  // namespace

@@ -92,3 +92,11 @@ _IRQL_requires_max_(DISPATCH_LEVEL) ULONG DrawSessionKey();
 
 // Starts the key counter again at 1; called when the driver loads.
 _IRQL_requires_max_(PASSIVE_LEVEL) VOID ResetSessionKeys();
+
+// Submits the control service's release of a client id the session gave up: a release
+// request (kind 2) for SessionKey on PortIndex. Does not wait for the confirmation, which sets
+// the session's ReleaseEvent; clean-up waits for it, a bind does not. Failures are traced.
+// Call it holding no lock: the request is sent.
+_IRQL_requires_(PASSIVE_LEVEL) VOID
+    SubmitClientIdRelease(_In_ ULONG PortIndex, _In_ ULONG SessionKey, _In_ ULONG ServiceType,
+                          _In_ UCHAR ClientId);

@@ -87,42 +87,6 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     return STATUS_SUCCESS;
 }
 
-// Asks the control service to release a client id: a 3,328-byte body (tag "vrxf") with the
-// service type in bytes 0-3 and the client id in byte 4, built into a release request.
-// Failures are traced; the caller's wait for the confirmation then ends by its time-out.
-VRAX_PAGED_CODE
-_IRQL_requires_(PASSIVE_LEVEL) VOID SubmitRelease(_In_ ULONG PortIndex, _In_ ULONG SessionKey,
-                                                  _In_ ULONG ServiceType, _In_ UCHAR ClientId) {
-    PAGED_CODE();
-
-    VRAX_POOL_BUFFER body(VRAX_CONTROL_BODY_SIZE, VRAX_TAG_RELEASE);
-    if (body.Buffer == nullptr) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "key 0x%x: release body of %u bytes failed",
-                    SessionKey, (ULONG)VRAX_CONTROL_BODY_SIZE);
-        return;
-    }
-    PUCHAR bytes = static_cast<PUCHAR>(body.Buffer);
-    RtlZeroMemory(bytes, VRAX_CONTROL_BODY_SIZE);
-    bytes[0] = (UCHAR)(ServiceType & 0xFF);
-    bytes[1] = (UCHAR)((ServiceType >> 8) & 0xFF);
-    bytes[2] = (UCHAR)((ServiceType >> 16) & 0xFF);
-    bytes[3] = (UCHAR)((ServiceType >> 24) & 0xFF);
-    bytes[4] = ClientId;
-
-    VRAX_CONTROL_REQUEST request;
-    RtlZeroMemory(&request, sizeof(request));
-    request.Kind = VRAX_REQUEST_KIND_RELEASE;
-    request.SessionKey = SessionKey;
-    request.Tag = 0;
-    request.PortIndex = PortIndex;
-    int result = BuildControlRequest(&request, bytes);
-    if (result < 0) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX,
-                    "key 0x%x: release of client id %u service %u port %u failed, result %d",
-                    SessionKey, ClientId, ServiceType, PortIndex, result);
-    }
-}
-
 // Releases the session's client id and waits, holding no lock, for the confirmation
 // (ReleaseEvent) or the time-out. A confirmation left from before is cleared first.
 VRAX_PAGED_CODE
@@ -132,7 +96,7 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID
     PAGED_CODE();
 
     KeClearEvent(&Session->ReleaseEvent);
-    SubmitRelease(PortIndex, SessionKey, ServiceType, ClientId);
+    SubmitClientIdRelease(PortIndex, SessionKey, ServiceType, ClientId);
 
     LARGE_INTEGER timeout;
     timeout.QuadPart = NewHwIdSupported ? VRAX_TIMEOUT_RELEASE_NEW_HWID : VRAX_TIMEOUT_RELEASE;
@@ -168,6 +132,43 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID
 }
 
 }  // namespace
+
+// Asks the control service to release a client id: a 3,328-byte body (tag "vrxf") with the
+// service type in bytes 0-3 and the client id in byte 4, built into a release request (kind 2)
+// for the session's key on the given port. Failures are traced; a caller that waits for the
+// confirmation then ends its wait by the time-out.
+VRAX_PAGED_CODE
+_Use_decl_annotations_ VOID SubmitClientIdRelease(ULONG PortIndex, ULONG SessionKey,
+                                                  ULONG ServiceType, UCHAR ClientId) {
+    PAGED_CODE();
+
+    VRAX_POOL_BUFFER body(VRAX_CONTROL_BODY_SIZE, VRAX_TAG_RELEASE);
+    if (body.Buffer == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "key 0x%x: release body of %u bytes failed",
+                    SessionKey, (ULONG)VRAX_CONTROL_BODY_SIZE);
+        return;
+    }
+    PUCHAR bytes = static_cast<PUCHAR>(body.Buffer);
+    RtlZeroMemory(bytes, VRAX_CONTROL_BODY_SIZE);
+    bytes[0] = (UCHAR)(ServiceType & 0xFF);
+    bytes[1] = (UCHAR)((ServiceType >> 8) & 0xFF);
+    bytes[2] = (UCHAR)((ServiceType >> 16) & 0xFF);
+    bytes[3] = (UCHAR)((ServiceType >> 24) & 0xFF);
+    bytes[4] = ClientId;
+
+    VRAX_CONTROL_REQUEST request;
+    RtlZeroMemory(&request, sizeof(request));
+    request.Kind = VRAX_REQUEST_KIND_RELEASE;
+    request.SessionKey = SessionKey;
+    request.Tag = 0;
+    request.PortIndex = PortIndex;
+    int result = BuildControlRequest(&request, bytes);
+    if (result < 0) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX,
+                    "key 0x%x: release of client id %u service %u port %u failed, result %d",
+                    SessionKey, ClientId, ServiceType, PortIndex, result);
+    }
+}
 
 VRAX_PAGED_CODE
 _Use_decl_annotations_ VOID EvtDeviceFileCreate(WDFDEVICE Device, WDFREQUEST Request,

@@ -23,6 +23,16 @@
 #include "write_path.tmh"
 #endif
 
+// Whether writes are held back: the backlog is not empty. A new write then waits behind the
+// held ones, even while fewer than the limit are outstanding (ReleaseWriteUnit sends held
+// writes one lock hold at a time), so writes go out in the order they were made. The caller
+// holds the session's WriteLock.
+_IRQL_requires_(PASSIVE_LEVEL) static BOOLEAN WritesHeld(_In_ PCLIENT_CONTEXT Session) {
+    ULONG held = 0;
+    (VOID) WdfIoQueueGetState(Session->WriteBacklog, &held, nullptr);
+    return held != 0;
+}
+
 VRAX_PAGED_CODE
 _Use_decl_annotations_ VOID EvtIoWrite(WDFQUEUE Queue, WDFREQUEST Request, size_t Length) {
     PAGED_CODE();
@@ -52,15 +62,32 @@ _Use_decl_annotations_ VOID EvtIoWrite(WDFQUEUE Queue, WDFREQUEST Request, size_
         return;
     }
 
-    VRAX_WAIT_LOCK_HOLDER lock(session->WriteLock);
-    if (session->OutstandingWrites < VRAX_MAX_OUTSTANDING_WRITES) {
-        SendSessionMessage(session, Request);
+    // The lock is a child of the file object, and completing the request can drop the file
+    // object's last reference (the program closed its handle meanwhile, and this callback may
+    // run on another thread than the program's): the request is completed only after the lock
+    // is released.
+    WDFWAITLOCK writeLock = session->WriteLock;
+    WdfWaitLockAcquire(writeLock, nullptr);
+    if (session->OutstandingWrites < VRAX_MAX_OUTSTANDING_WRITES && !WritesHeld(session)) {
+        NTSTATUS completion;
+        ULONG_PTR written;
+        SendSessionMessage(session, Request, &completion, &written);
+        WdfWaitLockRelease(writeLock);
+        WdfRequestCompleteWithInformation(Request, completion, written);
         return;
     }
+    // Once forwarded the request is the backlog's: it may be cancelled, and the handle closed
+    // and its file object deleted, before the lock is released. The reference keeps the lock
+    // until then.
+    WdfObjectReference(writeLock);
     status = WdfRequestForwardToIoQueue(Request, session->WriteBacklog);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u key 0x%x: write not held %!STATUS!",
                     session->PortIndex, session->SessionKey, status);
+    }
+    WdfWaitLockRelease(writeLock);
+    WdfObjectDereference(writeLock);
+    if (!NT_SUCCESS(status)) {
         WdfRequestCompleteWithInformation(Request, status, 0);
     }
 }
@@ -101,52 +128,48 @@ _IRQL_requires_(PASSIVE_LEVEL) static BOOLEAN
     return TRUE;
 }
 
-_Use_decl_annotations_ VOID SendSessionMessage(PCLIENT_CONTEXT Session, WDFREQUEST Request) {
+_Use_decl_annotations_ VOID SendSessionMessage(PCLIENT_CONTEXT Session, WDFREQUEST Request,
+                                               NTSTATUS* Status, ULONG_PTR* Information) {
+    *Information = 0;
     PVOID input = nullptr;
     size_t length = 0;
     NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, 0, &input, &length);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "key 0x%x: write without input %!STATUS!",
                     Session->SessionKey, status);
-        WdfRequestCompleteWithInformation(Request, STATUS_INSUFFICIENT_RESOURCES, 0);
+        *Status = STATUS_INSUFFICIENT_RESOURCES;
         return;
     }
     // EvtIoWrite let no write longer than VRAX_MESSAGE_MAX_SIZE through.
     const ULONG messageLength = (ULONG)length;
     const ULONG bufferLength = messageLength + VRAX_SERVICE_MESSAGE_HEADROOM;
 
-    ULONG_PTR written = 0;
-    {
-        VRAX_POOL_BUFFER buffer(bufferLength, VRAX_TAG_SEND);
-        if (buffer.Buffer == nullptr) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "key 0x%x: send buffer of %u bytes failed",
-                        Session->SessionKey, bufferLength);
-            WdfRequestCompleteWithInformation(Request, STATUS_INVALID_DEVICE_REQUEST, 0);
-            return;
-        }
-        PUCHAR bytes = static_cast<PUCHAR>(buffer.Buffer);
-        RtlZeroMemory(bytes, VRAX_SERVICE_MESSAGE_HEADROOM);
-        RtlCopyMemory(bytes + VRAX_SERVICE_MESSAGE_HEADROOM, input, messageLength);
-        if (SendToPort(Session, bytes + VRAX_SERVICE_MESSAGE_HEADROOM, messageLength, &written)) {
-            Session->OutstandingWrites += 1;
-        }
-    }  // the send buffer is freed before the request completes
-    WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, written);
-}
-
-_Use_decl_annotations_ VOID ReleaseWriteUnit(PCLIENT_CONTEXT Session) {
-    if (Session->OutstandingWrites == 0) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "key 0x%x: type-2 message with no write out",
-                    Session->SessionKey);
+    VRAX_POOL_BUFFER buffer(bufferLength, VRAX_TAG_SEND);
+    if (buffer.Buffer == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "key 0x%x: send buffer of %u bytes failed",
+                    Session->SessionKey, bufferLength);
+        *Status = STATUS_INVALID_DEVICE_REQUEST;
         return;
     }
-    Session->OutstandingWrites -= 1;
+    PUCHAR bytes = static_cast<PUCHAR>(buffer.Buffer);
+    RtlZeroMemory(bytes, VRAX_SERVICE_MESSAGE_HEADROOM);
+    RtlCopyMemory(bytes + VRAX_SERVICE_MESSAGE_HEADROOM, input, messageLength);
+    if (SendToPort(Session, bytes + VRAX_SERVICE_MESSAGE_HEADROOM, messageLength, Information)) {
+        Session->OutstandingWrites += 1;
+    }
+    *Status = STATUS_SUCCESS;
+    // The send buffer is freed on return, before the caller completes the request.
+}
 
-    // Held-back writes, oldest first, until one is outstanding again. A held write exists
-    // only while the limit is reached, and one that cannot be sent does not count, so the
-    // next is tried at once rather than left behind with nothing outstanding to release it.
-    const ULONG before = Session->OutstandingWrites;
-    while (Session->OutstandingWrites == before) {
+namespace {
+
+// Sends held-back writes, oldest first, while fewer than the limit are outstanding. Each one
+// is completed with the session's WriteLock released, which is then taken again for the next:
+// a held write that cannot be sent does not count, so the next is tried at once rather than
+// left behind with nothing outstanding to release it. Called with WriteLock held; returns with
+// it released. The caller keeps the session's file object alive meanwhile.
+_IRQL_requires_(PASSIVE_LEVEL) VOID SendHeldWritesAndUnlock(_In_ PCLIENT_CONTEXT Session) {
+    while (Session->OutstandingWrites < VRAX_MAX_OUTSTANDING_WRITES) {
         WDFREQUEST held = nullptr;
         NTSTATUS status = WdfIoQueueRetrieveNextRequest(Session->WriteBacklog, &held);
         if (!NT_SUCCESS(status) || held == nullptr) {
@@ -154,8 +177,39 @@ _Use_decl_annotations_ VOID ReleaseWriteUnit(PCLIENT_CONTEXT Session) {
                 TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "key 0x%x: held write %!STATUS!",
                             Session->SessionKey, status);
             }
-            return;
+            break;
         }
-        SendSessionMessage(Session, held);
+        NTSTATUS completion;
+        ULONG_PTR written;
+        SendSessionMessage(Session, held, &completion, &written);
+        WdfWaitLockRelease(Session->WriteLock);
+        WdfRequestCompleteWithInformation(held, completion, written);
+        WdfWaitLockAcquire(Session->WriteLock, nullptr);
     }
+    WdfWaitLockRelease(Session->WriteLock);
+}
+
+}  // namespace
+
+_Use_decl_annotations_ VOID ReleaseWriteUnit(PCLIENT_CONTEXT Session) {
+    WdfWaitLockAcquire(Session->WriteLock, nullptr);
+    if (Session->OutstandingWrites == 0) {
+        WdfWaitLockRelease(Session->WriteLock);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "key 0x%x: type-2 message with no write out",
+                    Session->SessionKey);
+        return;
+    }
+    Session->OutstandingWrites -= 1;
+    SendHeldWritesAndUnlock(Session);
+}
+
+_Use_decl_annotations_ VOID ForgetOutstandingWrites(PCLIENT_CONTEXT Session) {
+    WdfWaitLockAcquire(Session->WriteLock, nullptr);
+    if (Session->OutstandingWrites != 0) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_VRAX,
+                    "key 0x%x: %u writes outstanding at the port loss forgotten",
+                    Session->SessionKey, Session->OutstandingWrites);
+    }
+    Session->OutstandingWrites = 0;
+    SendHeldWritesAndUnlock(Session);
 }

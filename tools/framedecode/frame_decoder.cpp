@@ -146,4 +146,11 @@ std::string decode_frame(std::span<const std::uint8_t> frame) {
     return out.take();
 }
 
+decoded decode(std::span<const std::uint8_t> frame) {
+    decoded d;
+    d.text = decode_frame(frame);
+    d.well_formed = d.text.find("<<") == std::string::npos;
+    return d;
+}
+
 }  // namespace framedecode

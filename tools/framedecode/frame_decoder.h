@@ -20,4 +20,10 @@ inline constexpr std::size_t max_value_bytes = 16;
 // one.
 std::string decode_frame(std::span<const std::uint8_t> frame);
 
+struct decoded {
+    std::string text;         // the line decode_frame returns
+    bool well_formed = true;  // no "<<" mark: every header and TLV fits the bytes given
+};
+decoded decode(std::span<const std::uint8_t> frame);
+
 }  // namespace framedecode

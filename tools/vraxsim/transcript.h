@@ -23,6 +23,7 @@ class transcript {
     void expect(bool ok, std::string_view what);
 
     int failures() const { return failures_; }
+    int section_number() const { return section_; }
     const std::vector<std::string>& lines() const { return lines_; }
 
   private:

@@ -505,6 +505,10 @@ TEST_F(Port, ArrivalWhileTheServiceThreadLivesRestartsItInsteadOfASecondOpen) {
     EXPECT_EQ(context()->PortThreads[0], thread);
     EXPECT_EQ(far_end::close_requests().size(), 1u) << "the thread closed the old channel";
     EXPECT_EQ(KeReadStateEvent(&PortStopRequestEvent), 0);
+    // The routing start-up finds its own demultiplexer registered: the normal path, traced as
+    // no failure.
+    EXPECT_FALSE(traced("routing result"));
+    EXPECT_FALSE(traced("receive handler"));
     ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
     ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);
@@ -631,6 +635,53 @@ TEST_F(Port, UnboundedShutdownWaitsForTheThread) {
     stop_ports();
     EXPECT_FALSE(traced("did not end in time"));
     EXPECT_FALSE(traced("late thread ended"));
+}
+
+// Holds port 0's service thread at the entry of its next wait: a chunk from the SMD side
+// wakes it, and it is held when it comes back to wait for more, having closed nothing.
+std::unique_ptr<platform::pause_points::hold> HoldTheServiceThread() {
+    namespace pause = platform::pause_points;
+    pause::hold_options on_service;
+    on_service.filter = [](const pause::site& s) { return s.thread.starts_with("system thread"); };
+    auto held = std::make_unique<pause::hold>("KeWaitForMultipleObjects", on_service);
+    EXPECT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);
+    EXPECT_TRUE(held->wait_arrived()) << held->describe();
+    return held;
+}
+
+// However long the service thread takes, the device's objects, its port target among them,
+// go only after it has ended: the thread's last close request reaches the SMD side through a
+// live target. With the setting on, the final power-down still gives up after 3 s; a removal
+// of a device that sleeps gets no power-down at all, so nothing has stopped the ports before
+// the device's objects are about to go.
+TEST_F(Port, AServiceThreadHeldPastTheBoundedWaitEndsBeforeItsTargetGoes) {
+    boot(true);
+    ASSERT_TRUE(far_end::next_frame(0, far_end::deadline_in_ms(5000)).has_value());
+    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+    auto held = HoldTheServiceThread();
+    auto removal = scheduler::get().start_thread("removal", [&] { stop_ports(); });
+    settle_ms(5000);
+    EXPECT_TRUE(traced("port 0 thread did not end in time"));
+    EXPECT_FALSE(removal->finished()) << "the device's objects wait for the thread";
+    EXPECT_NE(port0().IoTarget, nullptr);
+    held->release();
+    removal->join();
+    EXPECT_EQ(closes_, 1u);
+    EXPECT_EQ(port0().IoTarget, nullptr);
+}
+
+TEST_F(Port, RemovalWhileAsleepEndsTheServiceThreadBeforeItsTargetGoes) {
+    bring_up();
+    ASSERT_EQ(machine_->sleep(), STATUS_SUCCESS);
+    auto held = HoldTheServiceThread();
+    auto removal = scheduler::get().start_thread("removal", [&] { stop_ports(); });
+    settle_ms(5000);
+    EXPECT_FALSE(removal->finished()) << "the device's objects wait for the thread";
+    held->release();
+    removal->join();
+    EXPECT_EQ(closes_, 1u);
+    EXPECT_EQ(port0().IoTarget, nullptr);
+    EXPECT_TRUE(traced("service thread ends"));
 }
 
 TEST_F(Port, AThousandReopensLeaveNothingBehind) {

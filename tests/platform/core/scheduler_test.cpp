@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "core/scheduler.h"
@@ -57,6 +59,44 @@ TEST(Scheduler, AWakeWithTheConditionTrueEndsTheWaitBeforeItsDeadline) {
     std::unique_lock lk(s.lock());
     std::function<bool()> yes = [] { return true; };
     EXPECT_TRUE(s.block(lk, yes, 0, "already true"));
+}
+
+// A condition that comes true with no wake (a reference count dropped by another thread) is
+// seen when the other threads come to rest: the waiter is woken to run, rather than taken as
+// running while it sleeps, with no thread left to wake it or to move time on. The watchdog,
+// a thread the scheduler does not know, wakes everyone after 2 s of real time if nothing did.
+TEST(Scheduler, AConditionMadeTrueWithoutAWakeIsSeenWhenTheOthersComeToRest) {
+    auto& s = scheduler::get();
+    const platform::ticks start = s.now();
+    std::atomic<bool> flag{false};
+    std::atomic<bool> done{false};
+    std::atomic<bool> rescued{false};
+    auto waiter = s.start_thread("waiter", [&] {
+        std::unique_lock lk(s.lock());
+        std::function<bool()> ready = [&] { return flag.load(); };
+        EXPECT_TRUE(s.block(lk, ready, start + 10000 * ticks_per_ms, "the flag"));
+    });
+    {
+        // Until the waiter sleeps: time moves only once it is blocked too.
+        std::unique_lock lk(s.lock());
+        std::function<bool()> never = [] { return false; };
+        s.block(lk, never, start + 1 * ticks_per_ms, "the waiter to sleep");
+    }
+    flag = true;  // no wake
+    std::thread watchdog([&] {
+        for (int i = 0; i < 200 && !done; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (!done) {
+            rescued = true;
+            s.wake();
+        }
+    });
+    waiter->join();
+    done = true;
+    watchdog.join();
+    EXPECT_FALSE(rescued) << "the waiter slept on a true condition with every thread at rest";
+    EXPECT_EQ(s.now() - start, 1 * ticks_per_ms);
 }
 
 TEST(Scheduler, EveryThreadBlockedForeverIsReportedAsADeadlock) {

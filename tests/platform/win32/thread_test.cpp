@@ -7,7 +7,9 @@
 #include <atomic>
 
 #include "../io/test_device.h"
+#include "core/pause_points.h"
 #include "core/scheduler.h"
+#include "io/irp.h"
 #include "win32/console.h"
 #include "win32/process.h"
 
@@ -120,6 +122,52 @@ TEST(CreateThread, TheThreadsRequestsAreBackBeforeItsHandleIsSignalled) {
         EXPECT_TRUE(HasOverlappedIoCompleted(&ov));
         EXPECT_EQ(static_cast<NTSTATUS>(ov.Internal), STATUS_CANCELLED);
         EXPECT_EQ(t.cancel_routine_calls.load(), 1);
+        CloseHandle(th);
+        CloseHandle(h);
+    });
+}
+
+// A request of the exiting thread that another thread is completing counts as still out
+// until the program has been told its outcome: the thread's handle is not signalled in
+// between, so a program that waits on it never finds the OVERLAPPED still pending.
+TEST(CreateThread, TheThreadsHandleWaitsForACompletionInProgress) {
+    test_device t;
+    std::atomic<PIRP> parked{nullptr};
+    t.on(IRP_MJ_READ, [&](PIRP irp) {
+        parked = irp;  // no cancel routine: the cancel at the thread's exit leaves it be
+        return STATUS_PENDING;
+    });
+    run_program([&] {
+        HANDLE h = CreateFileW(L"\\\\.\\IoTest", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        static OVERLAPPED ov;
+        static char buf[4];
+        ov = {};
+        HANDLE th = CreateThread(
+            nullptr, 0,
+            [](LPVOID file) -> DWORD {
+                ReadFile(static_cast<HANDLE>(file), buf, sizeof buf, nullptr, &ov);
+                return 0;
+            },
+            h, 0, nullptr);
+        ASSERT_NE(th, nullptr);
+        EXPECT_EQ(WaitForSingleObject(th, 100), DWORD(WAIT_TIMEOUT)) << "the read is still out";
+        ASSERT_NE(parked.load(), nullptr);
+
+        platform::pause_points::hold completing("io-completion", parked.load());
+        auto completer = platform::scheduler::get().start_thread(
+            "completer", [&] { platform::io::complete_irp(parked.load(), STATUS_SUCCESS, 2); });
+        ASSERT_TRUE(completing.wait_arrived()) << completing.describe();
+        const DWORD during = WaitForSingleObject(th, 100);
+        EXPECT_EQ(during, DWORD(WAIT_TIMEOUT))
+            << "the thread's handle was signalled with its read still "
+            << (HasOverlappedIoCompleted(&ov) ? "reported" : "unreported");
+        completing.release();
+        completer->join();
+        ASSERT_EQ(WaitForSingleObject(th, INFINITE), DWORD(WAIT_OBJECT_0));
+        EXPECT_EQ(static_cast<NTSTATUS>(ov.Internal), STATUS_SUCCESS);
+        EXPECT_EQ(ov.InternalHigh, 2u);
         CloseHandle(th);
         CloseHandle(h);
     });

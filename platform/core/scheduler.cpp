@@ -7,6 +7,7 @@
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <unordered_map>
 
 #include "core/bugcheck.h"
 
@@ -30,6 +31,39 @@ std::optional<std::uint64_t> seed_from_environment() {
         std::abort();
     }
     return value;
+}
+
+// Missed wakes, a diagnostic (VRAX_SCHED_MISSED_WAKES=1 in the environment): for each blocked
+// thread, the count of its notifications when it last read its predicate; guarded by the
+// scheduler lock. A thread found with its predicate true while every other thread is at rest
+// and not notified since that read had its condition made true without the wake the
+// contract asks for: the change is named on stderr by the wait it ended.
+std::unordered_map<const thread_record*, std::uint64_t>& predicate_reads() {
+    static auto* reads = new std::unordered_map<const thread_record*, std::uint64_t>;
+    return *reads;
+}
+
+const bool report_missed_wakes = [] {
+    const char* text = std::getenv("VRAX_SCHED_MISSED_WAKES");
+    return text != nullptr && *text != '\0';
+}();
+
+void predicate_read_locked(const thread_record& self) {
+    if (report_missed_wakes) {
+        predicate_reads()[&self] = self.wakeups;
+    }
+}
+
+void note_if_missed_locked(const thread_record& t) {
+    if (!report_missed_wakes) {
+        return;
+    }
+    auto it = predicate_reads().find(&t);
+    if (it != predicate_reads().end() && it->second == t.wakeups) {
+        std::fprintf(stderr,
+                     "scheduler: thread %llu '%s' found with its condition true and no wake: %s\n",
+                     static_cast<unsigned long long>(t.id), t.name.c_str(), t.waiting_for.c_str());
+    }
 }
 
 std::int64_t steady_ns() {
@@ -193,6 +227,7 @@ void scheduler::maybe_advance(std::unique_lock<std::mutex>& lk) {
             // Woken, or its condition came true without a wake (state a predicate reads
             // changed outside the lock, such as a reference count): wake it, or every thread
             // could sleep with none left to wake it or to move time on.
+            note_if_missed_locked(*t);
             ++t->wakeups;
             t->wakeup.notify_one();
             return;
@@ -251,6 +286,7 @@ bool scheduler::block(std::unique_lock<std::mutex>& lk, const std::function<bool
     self.waiting_for = std::string(what);
     bool satisfied = false;
     for (;;) {
+        predicate_read_locked(self);
         if (ready()) {
             satisfied = true;
             break;
@@ -290,6 +326,9 @@ bool scheduler::block(std::unique_lock<std::mutex>& lk, const std::function<bool
                 std::chrono::nanoseconds(wall_origin_ns_ + deadline * 100));
             self.wakeup.wait_until(lk, when);
         }
+    }
+    if (report_missed_wakes) {
+        predicate_reads().erase(&self);
     }
     self.blocked = false;
     self.ready = nullptr;

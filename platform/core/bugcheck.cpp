@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "core/scheduler.h"
+
 namespace platform {
 
 void bug_check(bug_code code, std::string_view what, std::uint64_t p1, std::uint64_t p2,
@@ -14,6 +16,11 @@ void bug_check(bug_code code, std::string_view what, std::uint64_t p1, std::uint
                  static_cast<unsigned>(code), text.c_str(), static_cast<unsigned long long>(p1),
                  static_cast<unsigned long long>(p2), static_cast<unsigned long long>(p3),
                  static_cast<unsigned long long>(p4));
+    // In the deterministic mode: the seed, and the command that runs the same order again.
+    std::string note = scheduler::replay_note();
+    if (!note.empty()) {
+        std::fprintf(stderr, "*** %s\n", note.c_str());
+    }
     std::fflush(stderr);
     std::abort();
 }

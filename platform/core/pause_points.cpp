@@ -146,6 +146,8 @@ std::string hold::describe() const {
 }
 
 void reach(std::string_view point, const void* object) {
+    // Every pause point is also a synchronisation point of the deterministic mode.
+    scheduler::get().sync_point(point);
     if (armed_holds.load() == 0)
         return;
     auto& s = scheduler::get();

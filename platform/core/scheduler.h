@@ -10,8 +10,57 @@
 // known thread is blocked (and no blocked thread's predicate is already true) it jumps to the
 // earliest deadline. All threads blocked with no deadline is a deadlock: the scheduler prints
 // each thread's wait and bug-checks. In wall-clock mode deadlines are real time.
+//
+// Waking. Each blocked thread sleeps on its own condition variable. `wake()` runs, on the
+// waking thread and under the lock, the predicate of every blocked thread and notifies only
+// those whose predicate now holds (or, in virtual time, whose deadline has come), so a state
+// change costs one evaluation per blocked thread instead of a context switch per blocked
+// thread. A notified thread still re-checks its predicate itself: it may have become false
+// again before the thread ran. Predicates must therefore be pure reads of state guarded by
+// the lock (no side effects, nothing thread-local, no call that takes the lock), which the
+// deadlock check has always required too. `set_broadcast_wakes(true)` restores waking every
+// blocked thread on each change (a baseline for benchmarks, and a way to rule the targeting
+// out when a wake-up seems lost).
+//
+// Deterministic mode (platform/core/run_token.cpp). Selected for the process by the
+// environment variable VRAX_SCHED_SEED=N, or by a test with `set_deterministic(seed)`, every
+// known thread then runs only while it holds the one run token. The token changes hands only
+// at the platform's synchronisation points: a thread that blocks gives it up, and
+// `sync_point` (lock acquire and release, event set and wait, request completion and cancel,
+// work-item queueing and start, interlocked operations) offers it to every thread that could
+// run now, the arriving one included. A started thread becomes a candidate at once (the
+// starter keeps the token until its next point) and an ending thread passes the token on. The next
+// holder is drawn by a generator seeded with the seed from the threads that can run, in the order
+// the threads were registered, so the same seed gives the same run step for step. The candidates
+// are the threads waiting at a synchronisation point (or starting) and the blocked threads whose
+// predicate holds or whose deadline has come; when there are none, every known thread is
+// blocked and time jumps to the earliest deadline as in the concurrent mode (no deadline at
+// all is the same deadlock report). `wake()` notifies nobody in this mode: the next holder
+// reads the predicates when the token moves.
+//
+// Threads the platform did not start. A thread the scheduler meets for the first time while
+// the mode is on is registered ("foreign") and, before the call that met it goes on, waits
+// for the token like any starting thread; from its first platform call on it runs only in
+// turn. What it does before that call touches nothing of the platform's. Until that call the
+// scheduler does not know the thread: waiting for it through the scheduler before then is a
+// deadlock in either mode, and it should be waited for through the scheduler (a predicate),
+// with std::thread::join only after that wait, since a real join while holding the token
+// stops the run. The test's own thread is adopted by tests/support/test_main.cpp before any
+// test runs; with VRAX_SCHED_SEED the first thread to reach the scheduler holds the token. A thread
+// that was already running when the mode was switched on (it should not be: switch it on while the
+// other threads are blocked, before a machine boots) runs on until its next synchronisation
+// point or wait and takes its turns from there; while such a thread is running, the token
+// may be left with no holder and time does not move. Switching the mode on makes the calling
+// thread the holder; switching it off lets every waiting thread go on concurrently.
+//
+// The run is the sequence of (thread, point) steps; `trace()` returns it when it is recorded
+// (set_deterministic(seed, true)). Threads are numbered in the trace by the order in which
+// they became known since the mode was set, so a scenario run twice in one process gives the
+// same numbers. A bug check, and a test failure (tests/support/test_main.cpp), print the seed
+// and the command that replays the run (`replay_note()`).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -31,6 +80,14 @@ inline constexpr ticks ticks_per_second = 10'000'000;
 
 enum class time_mode { virtual_time, wall_clock };
 
+// One step of a deterministic run: the thread (numbered as the trace numbers them) and the
+// synchronisation point at which it offered the run token.
+struct sched_step {
+    std::uint64_t thread = 0;
+    std::string point;
+    bool operator==(const sched_step&) const = default;
+};
+
 struct thread_record {
     std::uint64_t id = 0;
     std::string name;
@@ -40,6 +97,12 @@ struct thread_record {
     ticks deadline = no_deadline;
     std::string waiting_for;
     const std::function<bool()>* ready = nullptr;
+    std::condition_variable wakeup;  // notified when this thread's wait may be over
+    std::uint64_t wakeups = 0;       // notifications received while blocked (for tests)
+    // Deterministic mode: waiting at a synchronisation point (or starting) for the run token,
+    // and the thread's number in the trace.
+    bool wants_turn = false;
+    std::uint64_t turn_id = 0;
     bool exited = false;
     void* kernel_thread = nullptr;               // the kernel's thread object, when there is one
     void* user_process = nullptr;                // the Win32 process the thread belongs to, if any
@@ -63,8 +126,14 @@ class scheduler {
     bool block(std::unique_lock<std::mutex>& lk, const std::function<bool()>& ready, ticks deadline,
                std::string_view what);
 
-    // State that waiters read has changed; call with lock() held.
+    // State that waiters read has changed; call with lock() held. Notifies the blocked
+    // threads whose predicate now holds.
     void wake();
+
+    // Every blocked thread notified on each change (true) or only those whose wait may be
+    // over (false, the default). Either way a thread returns from block() only when its
+    // predicate holds or its deadline has passed: nothing a test observes depends on this.
+    void set_broadcast_wakes(bool broadcast);
 
     // The calling thread's record; a thread the platform did not start is registered on
     // first use under the name "foreign".
@@ -79,6 +148,23 @@ class scheduler {
     class joinable;
     std::shared_ptr<joinable> start_thread(std::string name, std::function<void()> body);
 
+    // Deterministic mode (see the top of this header). `set_deterministic` makes the calling
+    // thread the holder of the run token and needs virtual time; `record_trace` keeps every
+    // step for `trace()`. `set_concurrent` returns to the ordinary mode.
+    void set_deterministic(std::uint64_t seed, bool record_trace = false);
+    void set_concurrent();
+    bool deterministic() const { return deterministic_.load(std::memory_order_acquire); }
+    std::uint64_t seed() const { return seed_.load(std::memory_order_relaxed); }
+    // A synchronisation point: in the deterministic mode the calling thread offers the token
+    // and waits until it is drawn again; otherwise returns at once. Call it with no platform
+    // lock held (the scheduler's least of all), as pause points are.
+    void sync_point(std::string_view point);
+    std::vector<sched_step> trace();
+    std::uint64_t steps();  // synchronisation points passed since the mode was set
+    // "deterministic scheduler, seed N; replay: VRAX_SCHED_SEED=N <this command line>", or ""
+    // in the concurrent mode. Takes no lock: a bug check may print it while the lock is held.
+    static std::string replay_note();
+
     // Describes every known thread and its wait, one line each.
     std::string describe_threads();
     std::size_t thread_count();
@@ -86,16 +172,37 @@ class scheduler {
   private:
     scheduler();
     void maybe_advance(std::unique_lock<std::mutex>& lk);
+    void notify_ready_locked();
+    void release_thread_locked(thread_record& rec);
+    void after_exit_locked(std::unique_lock<std::mutex>& lk);
+    std::string describe_threads_locked();
+    // Deterministic mode, with the lock held.
+    void join_rotation_locked(std::unique_lock<std::mutex>& lk, thread_record& self);
+    void pass_turn_locked();
+    void enable_deterministic_locked(std::uint64_t seed, bool record_trace, thread_record* holder);
+    void await_turn_locked(std::unique_lock<std::mutex>& lk, thread_record& self);
+    void record_step_locked(const thread_record& self, std::string_view point);
+    [[noreturn]] void report_deadlock_locked();
     thread_record& register_locked(std::string name);
     void unregister_locked(thread_record& rec);
 
     std::mutex lock_;
-    std::condition_variable cv_;
+    bool broadcast_ = false;
     time_mode mode_ = time_mode::virtual_time;
     ticks virtual_now_ = 0;
     std::int64_t wall_origin_ns_ = 0;
     std::uint64_t next_id_ = 1;
     std::list<std::unique_ptr<thread_record>> threads_;
+
+    // Deterministic mode; all but the two atomics are guarded by the lock.
+    std::atomic<bool> deterministic_{false};
+    std::atomic<std::uint64_t> seed_{0};
+    std::uint64_t rng_ = 0;  // the generator's state
+    thread_record* holder_ = nullptr;
+    std::uint64_t next_turn_id_ = 1;
+    std::uint64_t steps_ = 0;
+    bool record_trace_ = false;
+    std::vector<sched_step> trace_;
 };
 
 class scheduler::joinable {
@@ -120,3 +227,6 @@ inline std::int64_t now_ms() {
 }
 
 }  // namespace platform
+
+// The hook wdm.h's interlocked macros call: scheduler::get().sync_point(point).
+extern "C" void platform_sync_point(const char* point);

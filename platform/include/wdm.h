@@ -417,20 +417,35 @@ NTSYSAPI BOOLEAN RtlIsNtDdiVersionAvailable(ULONG Version);
 NTSYSAPI ULONG RtlNtStatusToDosError(NTSTATUS Status);
 
 // ---- Interlocked operations -------------------------------------------------------------
-#define InterlockedIncrement(p) __atomic_add_fetch((p), 1, __ATOMIC_SEQ_CST)
-#define InterlockedDecrement(p) __atomic_sub_fetch((p), 1, __ATOMIC_SEQ_CST)
-#define InterlockedExchange(p, v) __atomic_exchange_n((p), (v), __ATOMIC_SEQ_CST)
-#define InterlockedExchangeAdd(p, v) __atomic_fetch_add((p), (v), __ATOMIC_SEQ_CST)
-#define InterlockedAdd(p, v) __atomic_add_fetch((p), (v), __ATOMIC_SEQ_CST)
-#define InterlockedOr(p, v) __atomic_fetch_or((p), (v), __ATOMIC_SEQ_CST)
-#define InterlockedAnd(p, v) __atomic_fetch_and((p), (v), __ATOMIC_SEQ_CST)
+// Each one is first a synchronisation point of the host scheduler's deterministic mode,
+// where the run may pass to another thread (platform/core/scheduler.h); in the ordinary mode
+// the hook returns at once. Not a Windows routine: the host's own.
+void platform_sync_point(const char* point);
+#define PLATFORM_INTERLOCKED_(name, op) (platform_sync_point(name), op)
+#define InterlockedIncrement(p) \
+    PLATFORM_INTERLOCKED_("InterlockedIncrement", __atomic_add_fetch((p), 1, __ATOMIC_SEQ_CST))
+#define InterlockedDecrement(p) \
+    PLATFORM_INTERLOCKED_("InterlockedDecrement", __atomic_sub_fetch((p), 1, __ATOMIC_SEQ_CST))
+#define InterlockedExchange(p, v) \
+    PLATFORM_INTERLOCKED_("InterlockedExchange", __atomic_exchange_n((p), (v), __ATOMIC_SEQ_CST))
+#define InterlockedExchangeAdd(p, v) \
+    PLATFORM_INTERLOCKED_("InterlockedExchangeAdd", __atomic_fetch_add((p), (v), __ATOMIC_SEQ_CST))
+#define InterlockedAdd(p, v) \
+    PLATFORM_INTERLOCKED_("InterlockedAdd", __atomic_add_fetch((p), (v), __ATOMIC_SEQ_CST))
+#define InterlockedOr(p, v) \
+    PLATFORM_INTERLOCKED_("InterlockedOr", __atomic_fetch_or((p), (v), __ATOMIC_SEQ_CST))
+#define InterlockedAnd(p, v) \
+    PLATFORM_INTERLOCKED_("InterlockedAnd", __atomic_fetch_and((p), (v), __ATOMIC_SEQ_CST))
 #define InterlockedIncrement64 InterlockedIncrement
 #define InterlockedDecrement64 InterlockedDecrement
-#define InterlockedExchangePointer(p, v) __atomic_exchange_n((p), (v), __ATOMIC_SEQ_CST)
+#define InterlockedExchangePointer(p, v)                \
+    PLATFORM_INTERLOCKED_("InterlockedExchangePointer", \
+                          __atomic_exchange_n((p), (v), __ATOMIC_SEQ_CST))
 #ifdef __cplusplus
 }  // extern "C"
 template <typename T, typename U, typename V>
 inline T InterlockedCompareExchangeImpl(volatile T* target, U exchange, V comparand) {
+    platform_sync_point("InterlockedCompareExchange");
     T expected = static_cast<T>(comparand);
     __atomic_compare_exchange_n(target, &expected, static_cast<T>(exchange), false,
                                 __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
@@ -440,14 +455,17 @@ inline T InterlockedCompareExchangeImpl(volatile T* target, U exchange, V compar
 #define InterlockedCompareExchangePointer(p, e, c) InterlockedCompareExchangeImpl((p), (e), (c))
 extern "C" {
 #else
-#define InterlockedCompareExchange(p, e, c) __sync_val_compare_and_swap((p), (c), (e))
-#define InterlockedCompareExchangePointer(p, e, c) __sync_val_compare_and_swap((p), (c), (e))
+#define InterlockedCompareExchange(p, e, c) \
+    PLATFORM_INTERLOCKED_("InterlockedCompareExchange", __sync_val_compare_and_swap((p), (c), (e)))
+#define InterlockedCompareExchangePointer(p, e, c) \
+    PLATFORM_INTERLOCKED_("InterlockedCompareExchange", __sync_val_compare_and_swap((p), (c), (e)))
 #endif
 // The rest of the family: each returns what Windows' does (the original value for
 // exchange, compare-exchange, exchange-add, or, and, xor; the new value for increment,
 // decrement and add), with full barriers; the Acquire / Release / NoFence variants are no
 // weaker than that.
-#define InterlockedXor(p, v) __atomic_fetch_xor((p), (v), __ATOMIC_SEQ_CST)
+#define InterlockedXor(p, v) \
+    PLATFORM_INTERLOCKED_("InterlockedXor", __atomic_fetch_xor((p), (v), __ATOMIC_SEQ_CST))
 #define InterlockedExchange64 InterlockedExchange
 #define InterlockedExchangeAdd64 InterlockedExchangeAdd
 #define InterlockedAdd64 InterlockedAdd

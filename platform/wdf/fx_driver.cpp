@@ -34,6 +34,9 @@ driver_list& drivers() {
 
 thread_local fx_driver* tls_current = nullptr;
 
+// Unloads waiting for their driver's last references (see driver_reference_dropped).
+std::atomic<int> unloads_waiting{0};
+
 constexpr ULONG default_pool_tag = 0x72447846;  // "FxDr", first character in the low byte
 
 NTSTATUS dispatch_io_irp(PDEVICE_OBJECT device_object, PIRP irp) {
@@ -130,9 +133,11 @@ void driver_unload(PDRIVER_OBJECT driver_object) {
         auto& s = scheduler::get();
         const ticks soon = s.now() + 1;
         std::unique_lock lk(s.lock());
+        unloads_waiting.fetch_add(1);  // before the first look at the count: no drop is missed
         s.block(
             lk, [driver] { return driver->ref_count() <= 1; }, soon,
             "driver unload: framework tails finishing");
+        unloads_waiting.fetch_sub(1);
     }
     long left = driver->ref_count();
     if (left != 1) {
@@ -221,6 +226,16 @@ fx_driver::~fx_driver() {
     auto& d = drivers();
     std::lock_guard lk(d.mutex);
     d.drivers.erase(std::remove(d.drivers.begin(), d.drivers.end(), this), d.drivers.end());
+}
+
+void driver_reference_dropped() {
+    // Paired with the unload's increment before it reads the count (both sequentially
+    // consistent): either the unload sees the drop or this sees the unload waiting.
+    if (unloads_waiting.load() != 0) {
+        auto& s = scheduler::get();
+        std::lock_guard g(s.lock());
+        s.wake();
+    }
 }
 
 void fx_driver::dispose() {

@@ -35,6 +35,11 @@ class fx_driver : public fx_object {
     void dispose() override;
 };
 
+// A reference on a driver object was dropped (fx_object::release, with no lock held). The
+// count changes outside the scheduler lock, so while an unload waits for the driver's last
+// references this wakes it. It touches no object: the driver may be gone already.
+void driver_reference_dropped();
+
 // Marks the calling thread as running `driver`'s code for the scope (nests).
 class driver_scope {
   public:

@@ -298,6 +298,8 @@ void fx_object::add_ref() {
 }
 
 void fx_object::release() {
+    // Read before the count drops: after it, another thread may free the object.
+    const bool driver = type_ == fx_type::driver;
     long left = refs_.fetch_sub(1) - 1;
     if (left < 0) {
         violation("framework object dereferenced more often than referenced",
@@ -305,6 +307,8 @@ void fx_object::release() {
     }
     if (left == 0)
         destroy();
+    else if (driver)
+        driver_reference_dropped();
 }
 
 bool fx_object::release_unless_last() {

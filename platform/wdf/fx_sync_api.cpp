@@ -2,6 +2,7 @@
 // site on, so the verifier's lock reports say where the driver took each lock.
 #include "core/faults.h"
 #include "core/pause_points.h"
+#include "core/scheduler.h"
 #include "wdf/fx_lock.h"
 #include "wdf/fx_object.h"
 
@@ -65,6 +66,7 @@ NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout) {
 VOID WdfWaitLockRelease(WDFWAITLOCK Lock) {
     platform::pause_points::reach("WdfWaitLockRelease", Lock);
     fx_get<fx_wait_lock>(Lock, fx_type::wait_lock, "WdfWaitLockRelease")->lock.release();
+    scheduler::get().sync_point("WdfWaitLockRelease");
 }
 
 NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK* SpinLock) {
@@ -85,12 +87,14 @@ NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOC
 }
 
 VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock) {
+    scheduler::get().sync_point("WdfSpinLockAcquire");
     fx_get<fx_spin_lock_object>(SpinLock, fx_type::spin_lock, "WdfSpinLockAcquire")
         ->lock.acquire(__builtin_return_address(0));
 }
 
 VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock) {
     fx_get<fx_spin_lock_object>(SpinLock, fx_type::spin_lock, "WdfSpinLockRelease")->lock.release();
+    scheduler::get().sync_point("WdfSpinLockRelease");
 }
 
 }  // extern "C"

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -24,11 +25,18 @@ namespace {
 
 class fx_work_item;
 
-// Work items waiting for a worker, and the worker threads. The queue and every work item's
+// Work items waiting for a worker, and the system worker threads that serve them (the framework
+// queues each item with IoQueueWorkItem on the delayed work queue, see MxWorkItem::Enqueue). As
+// the system's own worker threads do, a worker stays once started and takes the next queued item
+// when it has finished one; a new worker is started only when an item is queued and no idle worker
+// is left to take it, so every queued item still starts at once (several routines run at the same
+// time) while the threads are created once rather than per item. The queue and every work item's
 // state are guarded by the scheduler lock (flushes wait on them).
 struct work_queue {
     std::deque<fx_work_item*> items;
     bool paused = false;
+    bool stopping = false;  // the process is ending: idle workers leave
+    std::size_t idle = 0;   // workers waiting for an item
     std::mutex threads_mutex;
     std::vector<std::shared_ptr<scheduler::joinable>> threads;
 };
@@ -39,6 +47,11 @@ work_queue& queue() {
 }
 
 void start_worker();
+
+// With the scheduler lock held: whether an item just queued needs a worker of its own.
+bool needs_worker_locked(const work_queue& q) {
+    return !q.paused && q.items.size() > q.idle;
+}
 
 class fx_work_item : public fx_object {
   public:
@@ -62,16 +75,21 @@ class fx_work_item : public fx_object {
     void dispose() override;
 };
 
-// One worker: runs queued work items until the queue is empty (or paused), then ends.
+// One system worker thread: runs queued work items one after another and waits, idle, for
+// the next one until the process ends.
 void worker_body() {
     auto& s = scheduler::get();
     auto& q = queue();
     thread_record& me = s.current();
+    std::function<bool()> work = [&q] { return q.stopping || (!q.paused && !q.items.empty()); };
     for (;;) {
         fx_work_item* item = nullptr;
         {
-            std::lock_guard lk(s.lock());
-            if (q.paused || q.items.empty())
+            std::unique_lock lk(s.lock());
+            ++q.idle;
+            s.block(lk, work, no_deadline, "a work item to be queued (idle system worker thread)");
+            --q.idle;
+            if (q.stopping)
                 return;
             item = q.items.front();
             q.items.pop_front();
@@ -85,9 +103,16 @@ void worker_body() {
     }
 }
 
-// At exit, every worker has drained the queue: join them so none is left behind.
+// At exit the workers are idle (nothing is left to run): end and join them so none is left
+// behind.
 void join_workers_at_exit() {
+    auto& s = scheduler::get();
     auto& q = queue();
+    {
+        std::lock_guard lk(s.lock());
+        q.stopping = true;
+        s.wake();
+    }
     std::vector<std::shared_ptr<scheduler::joinable>> threads;
     {
         std::lock_guard lk(q.threads_mutex);
@@ -102,17 +127,8 @@ void start_worker() {
     (void)registered;
     auto& q = queue();
     auto thread = scheduler::get().start_thread("wdf-workitem", worker_body);
-    std::vector<std::shared_ptr<scheduler::joinable>> done;
-    {
-        std::lock_guard lk(q.threads_mutex);
-        auto it = std::partition(q.threads.begin(), q.threads.end(),
-                                 [](auto& j) { return !j->finished(); });
-        done.assign(std::make_move_iterator(it), std::make_move_iterator(q.threads.end()));
-        q.threads.erase(it, q.threads.end());
-        q.threads.push_back(std::move(thread));
-    }
-    for (auto& j : done)
-        j->join();
+    std::lock_guard lk(q.threads_mutex);
+    q.threads.push_back(std::move(thread));
 }
 
 void fx_work_item::enqueue() {
@@ -129,7 +145,8 @@ void fx_work_item::enqueue() {
         enqueued = true;
         add_ref();  // held until the callback has returned
         queue().items.push_back(this);
-        start = !queue().paused;
+        start = needs_worker_locked(queue());
+        s.wake();  // an idle worker takes it
     }
     if (start)
         start_worker();
@@ -207,9 +224,10 @@ void pause_work_items(bool paused) {
     std::size_t to_start = 0;
     {
         std::lock_guard lk(s.lock());
-        queue().paused = paused;
-        if (!paused)
-            to_start = queue().items.size();
+        auto& q = queue();
+        q.paused = paused;
+        if (!paused && q.items.size() > q.idle)
+            to_start = q.items.size() - q.idle;
         s.wake();
     }
     for (std::size_t i = 0; i < to_start; ++i)

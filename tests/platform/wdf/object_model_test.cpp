@@ -1,7 +1,12 @@
 // The framework object model: parent/child lifetime and callback order, references,
 // typed contexts, attribute validation and the verifier's handle checks.
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <string>
+#include <thread>
 
+#include "core/scheduler.h"
 #include "wdf/fx_object.h"
 #include "wdf_fixture.h"
 
@@ -76,6 +81,38 @@ TEST_F(ObjectModel, ReferenceStillHeldAtUnloadIsAVerifierError) {
     WdfObjectReference(leaked);
     EXPECT_DEATH(drv->DriverUnload(drv), "0x000000C4.*outstanding at driver unload");
     WdfObjectDereference(leaked);
+}
+
+// The unload waits for the framework's last references on the driver (an object another
+// thread still holds). The count drops outside the scheduler lock, so the drop itself must
+// wake the unload: here the holder keeps running after the drop, the others never come to
+// rest, and an unload left to be found at rest would wait for good. The holder gives up after
+// 2 s of real time and ends, which lets the unload be found at rest after all.
+TEST_F(ObjectModel, AnUnloadIsWokenByTheDropOfALastReferenceWhileAnotherThreadRuns) {
+    ASSERT_EQ(create_driver(), STATUS_SUCCESS);
+    WDFOBJECT tail = make_named("T", nullptr);
+    WdfObjectReference(tail);
+    auto& s = platform::scheduler::get();
+    std::atomic<bool> unloaded{false};
+    std::atomic<bool> rescued{false};
+    auto holder = s.start_thread("holder", [&] {
+        // Until the unload waits for the reference (the holder never blocks in the scheduler).
+        while (s.describe_threads().find("framework tails finishing") == std::string::npos) {
+            std::this_thread::yield();
+        }
+        WdfObjectDereference(tail);
+        for (int i = 0; i < 200 && !unloaded; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        rescued = !unloaded;
+    });
+    drv->DriverUnload(drv);
+    driver = nullptr;
+    unloaded = true;
+    holder->join();
+    EXPECT_FALSE(rescued) << "the unload slept through the drop of the driver's last reference";
+    EXPECT_EQ(take_events(), (std::vector<std::string>{"DriverUnload", "cleanup T", "DriverCleanup",
+                                                       "destroy T"}));
 }
 
 TEST_F(ObjectModel, UseOfADeletedHandleIsABugCheck) {

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, only those missing. Safe to run every time.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev clang-format pkg-config libdw-dev)
+          libbenchmark-dev clang-format pkg-config libdw-dev valgrind gnuplot-nox)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

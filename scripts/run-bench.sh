@@ -10,34 +10,44 @@
 # Writes bench/results/<UTC time>-<commit>.json and bench/results/latest.json, and draws
 # docs/bench-ratios.svg from it (scripts/plot-bench.sh).
 #
-# usage: scripts/run-bench.sh [--quick] [benchmark arguments...]
-#   --quick   shorter runs (0.05 s per benchmark, 50 frames under callgrind), for a smoke test
+# usage: scripts/run-bench.sh [--quick] [--report-only] [benchmark arguments...]
+#   --quick        shorter runs (0.05 s per benchmark, 50 frames under callgrind)
+#   --report-only  no build and no run: the result and the plot from the last run's output
 set -euo pipefail
 cd "$(dirname "$0")/.."
 min_time=0.5
 frames=200
+run=1
 if [ "${1:-}" = "--quick" ]; then
   shift
   min_time=0.05
   frames=50
 fi
-scripts/install-deps.sh
-cmake --preset default >/dev/null
-cmake --build --preset default --target bench_scheduler bench_machine bench_vrax bench_instructions
-out=build/default/bench
-for b in bench_scheduler bench_machine bench_vrax; do
-  echo "run-bench: $b" >&2
-  "$out/$b" --benchmark_min_time="$min_time" --benchmark_format=json \
-    --benchmark_out="$out/$b.json" --benchmark_out_format=json "$@" >/dev/null
-done
-
-rm -f "$out"/callgrind.out.*
-if command -v valgrind >/dev/null; then
-  echo "run-bench: bench_instructions under callgrind ($frames frames each)" >&2
-  VRAX_SCHED_SEED=1 valgrind --tool=callgrind --callgrind-out-file="$out/callgrind.out.%p" \
-    "$out/bench_instructions" "$frames" >/dev/null 2>"$out/callgrind.log" ||
-    { echo "run-bench: bench_instructions failed, see $out/callgrind.log" >&2; exit 1; }
+if [ "${1:-}" = "--report-only" ]; then
+  shift
+  run=0
 fi
+out=build/default/bench
+if [ "$run" = 1 ]; then
+  scripts/install-deps.sh
+  cmake --preset default >/dev/null
+  cmake --build --preset default --target bench_scheduler bench_machine bench_vrax bench_instructions
+  for b in bench_scheduler bench_machine bench_vrax; do
+    echo "run-bench: $b" >&2
+    "$out/$b" --benchmark_min_time="$min_time" --benchmark_format=json \
+      --benchmark_out="$out/$b.json" --benchmark_out_format=json "$@" >/dev/null
+  done
+
+  rm -f "$out"/callgrind.out.*
+  if command -v valgrind >/dev/null; then
+    echo "run-bench: bench_instructions under callgrind ($frames frames each)" >&2
+    VRAX_SCHED_SEED=1 valgrind --tool=callgrind --callgrind-out-file="$out/callgrind.out.%p" \
+      "$out/bench_instructions" "$frames" >/dev/null 2>"$out/callgrind.log" ||
+      { echo "run-bench: bench_instructions failed, see $out/callgrind.log" >&2; exit 1; }
+    echo "$frames" >"$out/callgrind.frames"
+  fi
+fi
+frames=$(cat "$out/callgrind.frames" 2>/dev/null || echo "$frames")
 
 mkdir -p bench/results
 commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
@@ -57,7 +67,12 @@ _, sched = load("bench_scheduler")
 _, mach = load("bench_machine")
 
 def get(name, counter):
+    # "x/sessions:N/real_time" also matches "x/sessions:N/min_time:3.000/real_time".
     b = vrax.get(name)
+    if b is None:
+        head = name[: -len("real_time")]
+        b = next((v for k, v in vrax.items() if k.startswith(head) and k.endswith("real_time")),
+                 None)
     return None if b is None or "error_occurred" in b else b.get(counter)
 
 ratios = {}

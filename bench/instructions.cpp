@@ -53,7 +53,9 @@ bool measured(const char* name, int frames, F once) {
             if (!once())
                 return false;
         }
-        CALLGRIND_DUMP_STATS_AT((std::string(name) + "-x" + std::to_string(loop)).c_str());
+        // Named first: the macro keeps only the pointer, past the end of a temporary.
+        const std::string dump = std::string(name) + "-x" + std::to_string(loop);
+        CALLGRIND_DUMP_STATS_AT(dump.c_str());
     }
     return true;
 }

@@ -21,7 +21,7 @@ PY
 title=$(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); m=d["machine"]; print("commit %s, %s CPUs, load %s" % (d["commit"], m["cpus"], ", ".join("%.1f" % x for x in (m["load_avg"] or []))))' "$in")
 mkdir -p "$(dirname "$out")"
 gnuplot <<GP
-set terminal svg size 1100,640 dynamic font "sans,11" background rgb "white"
+set terminal svg size 1200,760 dynamic font "sans,11" background rgb "white"
 set output "$out"
 set title "VRAX benchmark ratios ($title)"
 set style data histograms
@@ -29,15 +29,16 @@ set style histogram clustered gap 1
 set style fill solid 0.8 border -1
 set boxwidth 0.9
 set logscale y 2
-set yrange [0.25:*]
+set yrange [0.0625:*]
 set ylabel "ratio (log scale)"
 set grid ytics
-set xtics rotate by -40 left font ",9"
-set bmargin 14
+set xtics border nomirror rotate by 90 right font ",9"
+set bmargin 22
 set key top left
+set arrow from graph 0, first 1.5 to graph 1, first 1.5 nohead dt 2 lw 1.5 lc rgb "#aa3333" front
+set arrow from graph 0, first 1 to graph 1, first 1 nohead lc rgb "#777777" front
+set label "goal 1.5x" at graph 0.99, first 1.7 right textcolor rgb "#aa3333"
 plot "$data" using 2:xtic(1) title "real time" lc rgb "#4477aa", \
-     "" using 3 title "CPU time (whole process)" lc rgb "#ee9944", \
-     1.5 with lines dt 2 lc rgb "#aa3333" title "goal 1.5x", \
-     1 with lines lc rgb "#777777" notitle
+     "" using 3 title "CPU time (whole process)" lc rgb "#ee9944"
 GP
 echo "plot-bench: $out"

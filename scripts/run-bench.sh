@@ -142,9 +142,9 @@ doc = {
     "scheduler_handoff": {n: b.get("x_handoff") for n, b in sched.items()},
     "machine_bench": {n: b.get("x_handoff") for n, b in mach.items()},
 }
-json.dump(doc, open(result, "w"), indent=1, sort_keys=True)
+json.dump(doc, open(result, "w"), indent=1, sort_keys=False)
 json.dump(doc, open(os.path.join(os.path.dirname(result), "latest.json"), "w"), indent=1,
-          sort_keys=True)
+          sort_keys=False)
 
 print(f"{'benchmark':44} {'real x handoff':>15} {'cpu x handoff':>14} {'switches':>9}")
 for b in list(sched.values()) + list(mach.values()):

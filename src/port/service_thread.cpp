@@ -178,7 +178,7 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID ClosePort(_Inout_ PSMD_PORT_RECORD Port) {
     SmdPortReleaseEvents(Port);
     WDFIOTARGET target = Port->IoTarget;
     if (target != nullptr) {
-        Port->IoTarget = nullptr;
+        SmdPortSetTarget(Port, nullptr);
         WdfIoTargetClose(target);
         Port->SpareTarget = target;
     }

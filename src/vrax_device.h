@@ -33,11 +33,15 @@
 
 // Context of the control device, zero-filled by the framework when the device is created.
 typedef struct _VRAX_DEVICE_CONTEXT {
-    // Whether the driver's device interface is enabled; written and read under InterfaceLock
-    // (the disable path reads it without the lock). File create refuses sessions while clear.
-    BOOLEAN InterfaceEnabled;
-    // The device interface has been created (once, on first need).
-    BOOLEAN InterfaceCreated;
+    // Whether the driver's device interface is enabled, TRUE or FALSE. Written under
+    // InterfaceLock with interlocked operations; file create reads it under the lock and
+    // refuses sessions while clear, the disable path reads it without the lock through
+    // VraxInterfaceEnabled.
+    LONG volatile InterfaceEnabled;
+    // The device interface has been created (once, on first need), TRUE or FALSE. Written by
+    // the enable path and read by the disable path, which may run on another thread, without
+    // a lock: interlocked operations on both sides.
+    LONG volatile InterfaceCreated;
     WDFWAITLOCK InterfaceLock;
     WDFDEVICE Device;
     // The default queue. The port service thread stops and purges it when the port closes;
@@ -76,6 +80,12 @@ typedef struct _VRAX_DEVICE_CONTEXT {
 } VRAX_DEVICE_CONTEXT, *PVRAX_DEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(VRAX_DEVICE_CONTEXT, GetVraxDeviceContext)
+
+// Whether the device interface is enabled, as a thread that does not hold InterfaceLock sees
+// it now.
+inline BOOLEAN VraxInterfaceEnabled(PVRAX_DEVICE_CONTEXT Context) {
+    return InterlockedCompareExchange(&Context->InterfaceEnabled, 0, 0) != FALSE ? TRUE : FALSE;
+}
 
 // The version words of one service on one port.
 typedef struct _VRAX_SERVICE_VERSION {

@@ -34,9 +34,9 @@
 // Context of the control device, zero-filled by the framework when the device is created.
 typedef struct _VRAX_DEVICE_CONTEXT {
     // Whether the driver's device interface is enabled, TRUE or FALSE. Written under
-    // InterfaceLock with interlocked operations; file create reads it under the lock and
-    // refuses sessions while clear, the disable path reads it without the lock through
-    // VraxInterfaceEnabled.
+    // InterfaceLock with interlocked exchange; read through VraxInterfaceEnabled, by file
+    // create under the lock (it refuses sessions while clear) and by the disable path
+    // without it.
     LONG volatile InterfaceEnabled;
     // The device interface has been created (once, on first need), TRUE or FALSE. Written by
     // the enable path and read by the disable path, which may run on another thread, without
@@ -112,5 +112,6 @@ extern KEVENT PortStopRequestEvent;
 extern KEVENT PortStopEvent;
 extern KEVENT PortReadyEvent;
 // Per port and service type, the version words the control service reported; zero until
-// the port's service table arrives, a port's row cleared when the port closes.
+// the port's service table arrives, a port's row cleared when the port closes. Guarded by
+// ClientSessionsLock.
 extern VRAX_SERVICE_VERSION ServiceVersionTable[VRAX_PORT_COUNT][VRAX_SERVICE_TYPE_COUNT];

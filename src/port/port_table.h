@@ -29,8 +29,9 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(IOTARGET_SMD_PORT_CONTEXT, GetSmdPortContext)
 
 // One port. Not locked: a port is opened by the arrival work item or re-opened by its own
 // service thread, and closed only by that thread; the transmit path reads IoTarget as a
-// single pointer on any thread, so IoTarget is written with SmdPortSetTarget and read there
-// with SmdPortCurrentTarget. A record is closed while IoTarget is NULL.
+// single pointer on any thread. IoTarget is therefore written only with SmdPortSetTarget
+// and read only with SmdPortCurrentTarget, by the owning thread too. A record is closed
+// while IoTarget is NULL.
 typedef struct _SMD_PORT_RECORD {
     WDFDEVICE Device;                        // owning control device, written at each open
     PIOTARGET_SMD_PORT_CONTEXT PortContext;  // context of the current target, or NULL

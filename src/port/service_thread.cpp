@@ -176,7 +176,7 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID ClosePort(_Inout_ PSMD_PORT_RECORD Port) {
     PAGED_CODE();
 
     SmdPortReleaseEvents(Port);
-    WDFIOTARGET target = Port->IoTarget;
+    WDFIOTARGET target = SmdPortCurrentTarget(Port);
     if (target != nullptr) {
         SmdPortSetTarget(Port, nullptr);
         WdfIoTargetClose(target);
@@ -298,7 +298,7 @@ VRAX_PAGED_CODE
 _Use_decl_annotations_ NTSTATUS SmdPortRead(PSMD_PORT_RECORD Port) {
     PAGED_CODE();
 
-    WDFIOTARGET target = Port->IoTarget;
+    WDFIOTARGET target = SmdPortCurrentTarget(Port);
     if (target == nullptr) {
         return STATUS_SUCCESS;
     }

@@ -44,9 +44,9 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_TIMEOUT);
     WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, Timeout);
     ULONG_PTR returned = 0;
-    NTSTATUS status = WdfIoTargetSendIoctlSynchronously(
-        Target, WDF_NO_HANDLE, Code, Input != nullptr ? &input : nullptr, nullptr, &options,
-        &returned);
+    NTSTATUS status = WdfIoTargetSendIoctlSynchronously(Target, WDF_NO_HANDLE, Code,
+                                                        Input != nullptr ? &input : nullptr,
+                                                        nullptr, &options, &returned);
     if (Returned != nullptr) {
         *Returned = NT_SUCCESS(status) ? returned : 0;
     }
@@ -60,7 +60,7 @@ _Use_decl_annotations_ NTSTATUS SmdOpenChannel(PSMD_PORT_RECORD Port) {
     PAGED_CODE();
 
     PIOTARGET_SMD_PORT_CONTEXT context = Port->PortContext;
-    if (context == nullptr || Port->IoTarget == nullptr) {
+    if (context == nullptr || SmdPortCurrentTarget(Port) == nullptr) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: channel open without a target",
                     Port->PortIndex);
         return STATUS_INVALID_DEVICE_STATE;
@@ -79,13 +79,12 @@ _Use_decl_annotations_ NTSTATUS SmdOpenChannel(PSMD_PORT_RECORD Port) {
     request.Reserved = SMD_OPEN_RESERVED;
     request.Version = SMD_OPEN_VERSION;
     request.BufferLength = SMD_OPEN_BUFFER_LENGTH;
-    PWCHAR requestNames[] = {request.ReadEventName, request.OpenEventName,
-                             request.CloseEventName};
+    PWCHAR requestNames[] = {request.ReadEventName, request.OpenEventName, request.CloseEventName};
     for (ULONG i = 0; i < 3; ++i) {
         RtlZeroMemory(slots[i].ShortName, VRAX_EVENT_NAME_CHARS * sizeof(WCHAR));
-        NTSTATUS status = RtlStringCbPrintfW(slots[i].ShortName,
-                                             VRAX_EVENT_NAME_CHARS * sizeof(WCHAR), L"%s%d",
-                                             slots[i].Prefix, (int)Port->PortIndex);
+        NTSTATUS status =
+            RtlStringCbPrintfW(slots[i].ShortName, VRAX_EVENT_NAME_CHARS * sizeof(WCHAR), L"%s%d",
+                               slots[i].Prefix, (int)Port->PortIndex);
         if (!NT_SUCCESS(status)) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: event name %u %!STATUS!",
                         Port->PortIndex, i, status);
@@ -94,8 +93,8 @@ _Use_decl_annotations_ NTSTATUS SmdOpenChannel(PSMD_PORT_RECORD Port) {
         RtlCopyMemory(requestNames[i], slots[i].ShortName, VRAX_EVENT_NAME_CHARS * sizeof(WCHAR));
     }
 
-    NTSTATUS status = SendControl(Port->IoTarget, IOCTL_SMD_OPEN, &request, sizeof(request),
-                                  VRAX_TIMEOUT_SMD_OPEN, nullptr);
+    NTSTATUS status = SendControl(SmdPortCurrentTarget(Port), IOCTL_SMD_OPEN, &request,
+                                  sizeof(request), VRAX_TIMEOUT_SMD_OPEN, nullptr);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: open request failed %!STATUS!",
                     Port->PortIndex, status);
@@ -111,9 +110,8 @@ _Use_decl_annotations_ NTSTATUS SmdOpenChannel(PSMD_PORT_RECORD Port) {
         }
         WCHAR fullName[VRAX_FULL_EVENT_NAME_CHARS];
         RtlZeroMemory(fullName, sizeof(fullName));
-        status = RtlStringCbPrintfW(fullName, sizeof(fullName), L"%s%s%d",
-                                    L"" SMD_EVENT_DIRECTORY, slots[i].Prefix,
-                                    (int)Port->PortIndex);
+        status = RtlStringCbPrintfW(fullName, sizeof(fullName), L"%s%s%d", L"" SMD_EVENT_DIRECTORY,
+                                    slots[i].Prefix, (int)Port->PortIndex);
         HANDLE handle = nullptr;
         PKEVENT event = nullptr;
         if (NT_SUCCESS(status)) {
@@ -140,7 +138,7 @@ VRAX_PAGED_CODE
 _Use_decl_annotations_ NTSTATUS SmdCloseChannel(PSMD_PORT_RECORD Port) {
     PAGED_CODE();
 
-    WDFIOTARGET target = Port->IoTarget;
+    WDFIOTARGET target = SmdPortCurrentTarget(Port);
     if (target == nullptr) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: close without a target",
                     Port->PortIndex);
@@ -159,13 +157,13 @@ VRAX_PAGED_CODE
 _Use_decl_annotations_ ULONG_PTR SmdQueryReadPending(PSMD_PORT_RECORD Port) {
     PAGED_CODE();
 
-    WDFIOTARGET target = Port->IoTarget;
+    WDFIOTARGET target = SmdPortCurrentTarget(Port);
     if (target == nullptr) {
         return 0;
     }
     ULONG_PTR pending = 0;
-    NTSTATUS status = SendControl(target, IOCTL_SMD_READ_PENDING, nullptr, 0,
-                                  VRAX_TIMEOUT_SMD_CONTROL, &pending);
+    NTSTATUS status =
+        SendControl(target, IOCTL_SMD_READ_PENDING, nullptr, 0, VRAX_TIMEOUT_SMD_CONTROL, &pending);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: read-pending request failed %!STATUS!",
                     Port->PortIndex, status);

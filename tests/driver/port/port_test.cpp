@@ -82,6 +82,11 @@ const SMD_PORT_RECORD& port0() {
     return SmdPortTable[0];
 }
 
+// Port 0's target as a sender reads it: the service thread may be opening or closing it.
+WDFIOTARGET target0() {
+    return SmdPortCurrentTarget(&SmdPortTable[0]);
+}
+
 // A port-open notice as the SMD side receives it: a control request, message id 0x27.
 bytes notice(std::uint8_t id) {
     return bytes{0x01, 11, 0, 0, 0, 0, 0x00, id, 0x27, 0x00, 0x00, 0x00};
@@ -308,7 +313,7 @@ TEST_F(Port, RemovalWhileThePortOpenWorkItemTakesItsLockLeavesTheLockUsable) {
     EXPECT_FALSE(removal->finished()) << "the removal waits for the work item";
     at_acquire.release();
     removal->join();
-    EXPECT_EQ(port0().IoTarget, nullptr);
+    EXPECT_EQ(target0(), nullptr);
 }
 
 // An SMD side that reports data it never hands out: each read waits out its second and the
@@ -343,7 +348,7 @@ TEST_F(Port, StopWhileWaitingForOpenSendsNoCloseAndWhileServingSendsOne) {
     bring_up();
     stop_ports();
     EXPECT_EQ(closes_, 1u);
-    EXPECT_EQ(port0().IoTarget, nullptr);
+    EXPECT_EQ(target0(), nullptr);
     EXPECT_EQ(port0().PortContext, nullptr);
 }
 
@@ -374,7 +379,7 @@ TEST_F(Port, CloseFromTheSmdSideReopensWithNewEventsOfTheSameNames) {
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 3; }));
     stop_ports();
     EXPECT_EQ(closes_, 2u);
-    EXPECT_EQ(port0().IoTarget, nullptr);
+    EXPECT_EQ(target0(), nullptr);
 }
 
 // Every failure step of the open leaves the record closed with no events, and the final
@@ -395,7 +400,7 @@ TEST_P(PortOpenFailure, LeavesThePortClosedUntilTheNextArrival) {
     ASSERT_EQ(smd::install(), STATUS_SUCCESS);
     settle_ms(5000);
     faults::clear();
-    EXPECT_EQ(port0().IoTarget, nullptr);
+    EXPECT_EQ(target0(), nullptr);
     EXPECT_EQ(port0().PortContext, nullptr);
     EXPECT_EQ(context()->PortThreads[0], nullptr);
     EXPECT_FALSE(interface_enabled());
@@ -532,7 +537,7 @@ TEST_F(Port, AThreadEndedByAFailedReopenIsReplacedAtTheNextArrival) {
         return KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
     }));
     EXPECT_EQ(far_end::open_requests().size(), 2u);
-    EXPECT_EQ(port0().IoTarget, nullptr);
+    EXPECT_EQ(target0(), nullptr);
 
     ASSERT_EQ(far_end::set_interface_enabled(false), STATUS_SUCCESS);
     ASSERT_EQ(far_end::set_interface_enabled(true), STATUS_SUCCESS);
@@ -668,11 +673,11 @@ TEST_F(Port, AServiceThreadHeldPastTheBoundedWaitEndsBeforeItsTargetGoes) {
     settle_ms(5000);
     EXPECT_TRUE(traced("port 0 thread did not end in time"));
     EXPECT_FALSE(removal->finished()) << "the device's objects wait for the thread";
-    EXPECT_NE(port0().IoTarget, nullptr);
+    EXPECT_NE(target0(), nullptr);
     held->release();
     removal->join();
     EXPECT_EQ(closes_, 1u);
-    EXPECT_EQ(port0().IoTarget, nullptr);
+    EXPECT_EQ(target0(), nullptr);
 }
 
 TEST_F(Port, RemovalWhileAsleepEndsTheServiceThreadBeforeItsTargetGoes) {
@@ -685,7 +690,7 @@ TEST_F(Port, RemovalWhileAsleepEndsTheServiceThreadBeforeItsTargetGoes) {
     held->release();
     removal->join();
     EXPECT_EQ(closes_, 1u);
-    EXPECT_EQ(port0().IoTarget, nullptr);
+    EXPECT_EQ(target0(), nullptr);
     EXPECT_TRUE(traced("service thread ends"));
 }
 

@@ -213,7 +213,11 @@ _IRQL_requires_(PASSIVE_LEVEL) BOOLEAN
     }
     ClosePort(Port);
     NotifyPortState(Port->PortIndex, VRAX_PORT_STATE_LOST);
-    RtlZeroMemory(ServiceVersionTable[Port->PortIndex], sizeof(ServiceVersionTable[0]));
+    {
+        // Control requests on other threads read the table under this lock.
+        VRAX_WAIT_LOCK_HOLDER lock(ClientSessionsLock);
+        RtlZeroMemory(ServiceVersionTable[Port->PortIndex], sizeof(ServiceVersionTable[0]));
+    }
 
     status = SmdPortOpen(Port, Port->PortIndex, Port, TRUE);
     if (!NT_SUCCESS(status)) {

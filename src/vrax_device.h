@@ -33,11 +33,15 @@
 
 // Context of the control device, zero-filled by the framework when the device is created.
 typedef struct _VRAX_DEVICE_CONTEXT {
-    // Whether the driver's device interface is enabled; written and read under InterfaceLock
-    // (the disable path reads it without the lock). File create refuses sessions while clear.
-    BOOLEAN InterfaceEnabled;
-    // The device interface has been created (once, on first need).
-    BOOLEAN InterfaceCreated;
+    // Whether the driver's device interface is enabled, TRUE or FALSE. Written under
+    // InterfaceLock with interlocked exchange; read through VraxInterfaceEnabled, by file
+    // create under the lock (it refuses sessions while clear) and by the disable path
+    // without it.
+    LONG volatile InterfaceEnabled;
+    // The device interface has been created (once, on first need), TRUE or FALSE. Written by
+    // the enable path and read by the disable path, which may run on another thread, without
+    // a lock: interlocked operations on both sides.
+    LONG volatile InterfaceCreated;
     WDFWAITLOCK InterfaceLock;
     WDFDEVICE Device;
     // The default queue. The port service thread stops and purges it when the port closes;
@@ -77,6 +81,12 @@ typedef struct _VRAX_DEVICE_CONTEXT {
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(VRAX_DEVICE_CONTEXT, GetVraxDeviceContext)
 
+// Whether the device interface is enabled, as a thread that does not hold InterfaceLock sees
+// it now.
+inline BOOLEAN VraxInterfaceEnabled(PVRAX_DEVICE_CONTEXT Context) {
+    return InterlockedCompareExchange(&Context->InterfaceEnabled, 0, 0) != FALSE ? TRUE : FALSE;
+}
+
 // The version words of one service on one port.
 typedef struct _VRAX_SERVICE_VERSION {
     USHORT Words[VRAX_SERVICE_VERSION_WORDS];
@@ -102,5 +112,6 @@ extern KEVENT PortStopRequestEvent;
 extern KEVENT PortStopEvent;
 extern KEVENT PortReadyEvent;
 // Per port and service type, the version words the control service reported; zero until
-// the port's service table arrives, a port's row cleared when the port closes.
+// the port's service table arrives, a port's row cleared when the port closes. Guarded by
+// ClientSessionsLock.
 extern VRAX_SERVICE_VERSION ServiceVersionTable[VRAX_PORT_COUNT][VRAX_SERVICE_TYPE_COUNT];

@@ -130,7 +130,7 @@ bool is_notice(const bytes& f) {
 bool interface_enabled() {
     PVRAX_DEVICE_CONTEXT context = GetVraxDeviceContext(::ControlDevice);
     WdfWaitLockAcquire(context->InterfaceLock, nullptr);
-    const bool enabled = context->InterfaceEnabled != FALSE;
+    const bool enabled = VraxInterfaceEnabled(context) != FALSE;
     WdfWaitLockRelease(context->InterfaceLock);
     return enabled;
 }

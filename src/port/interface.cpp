@@ -30,6 +30,11 @@ BOOLEAN SameGuid(const GUID* A, const GUID* B) {
     return (a[0] == b[0] && a[1] == b[1] && a[2] == b[2] && a[3] == b[3]) ? TRUE : FALSE;
 }
 
+// Whether the device interface has been created; the enable path may be writing the flag.
+BOOLEAN InterfaceCreated(PVRAX_DEVICE_CONTEXT Context) {
+    return InterlockedCompareExchange(&Context->InterfaceCreated, 0, 0) != FALSE ? TRUE : FALSE;
+}
+
 }  // namespace
 
 VRAX_PAGED_CODE
@@ -124,26 +129,27 @@ _Use_decl_annotations_ VOID SetDeviceInterface(WDFDEVICE Device, ULONG Action) {
 
     PVRAX_DEVICE_CONTEXT context = GetVraxDeviceContext(Device);
     if (Action == VRAX_INTERFACE_ENABLE) {
-        if (!context->InterfaceCreated) {
+        if (!InterfaceCreated(context)) {
             NTSTATUS status =
                 WdfDeviceCreateDeviceInterface(Device, &GUID_DEVINTERFACE_VRAX, nullptr);
             if (NT_SUCCESS(status)) {
-                context->InterfaceCreated = TRUE;
+                InterlockedExchange(&context->InterfaceCreated, TRUE);
             } else {
                 TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX,
                             "WdfDeviceCreateDeviceInterface %!STATUS!", status);
             }
         }
-        if (context->InterfaceCreated) {
+        if (InterfaceCreated(context)) {
             WdfDeviceSetDeviceInterfaceState(Device, &GUID_DEVINTERFACE_VRAX, nullptr, TRUE);
             VRAX_WAIT_LOCK_HOLDER holder(context->InterfaceLock);
-            context->InterfaceEnabled = TRUE;
+            InterlockedExchange(&context->InterfaceEnabled, TRUE);
         }
     } else if (Action == VRAX_INTERFACE_DISABLE) {
-        if (context->InterfaceCreated && context->InterfaceEnabled) {
+        // Both read without the lock: an enable on the port's service thread may be writing.
+        if (InterfaceCreated(context) && VraxInterfaceEnabled(context)) {
             WdfDeviceSetDeviceInterfaceState(Device, &GUID_DEVINTERFACE_VRAX, nullptr, FALSE);
             VRAX_WAIT_LOCK_HOLDER holder(context->InterfaceLock);
-            context->InterfaceEnabled = FALSE;
+            InterlockedExchange(&context->InterfaceEnabled, FALSE);
         }
     }
 }

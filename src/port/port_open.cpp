@@ -148,10 +148,10 @@ _Use_decl_annotations_ NTSTATUS SmdPortOpen(PVOID Owner, ULONG PortIndex, PSMD_P
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: WdfIoTargetCreate %!STATUS!",
                     PortIndex, status);
-        Port->IoTarget = nullptr;
+        SmdPortSetTarget(Port, nullptr);
         return status;
     }
-    Port->IoTarget = target;
+    SmdPortSetTarget(Port, target);
     Port->PortContext = GetSmdPortContext(target);
 
     status = OpenTarget(target, &context->SmdSymbolicLink);
@@ -179,7 +179,7 @@ Failed:
     // The target is closed and kept for the next open rather than deleted: a sender may
     // have read IoTarget already.
     SmdPortReleaseEvents(Port);
-    Port->IoTarget = nullptr;
+    SmdPortSetTarget(Port, nullptr);
     Port->PortContext = nullptr;
     WdfIoTargetClose(target);
     Port->SpareTarget = target;
@@ -258,7 +258,7 @@ _Use_decl_annotations_ VOID SmdPortsForget(WDFDEVICE Device) {
     for (ULONG i = 0; i < VRAX_PORT_COUNT; ++i) {
         PSMD_PORT_RECORD port = &SmdPortTable[i];
         if (port->Device == Device) {
-            port->IoTarget = nullptr;
+            SmdPortSetTarget(port, nullptr);
             port->PortContext = nullptr;
             port->SpareTarget = nullptr;
             port->Device = nullptr;

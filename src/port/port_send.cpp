@@ -43,7 +43,7 @@ _Use_decl_annotations_ NTSTATUS SmdPortWrite(PUCHAR Frame, ULONG Length, ULONG P
     }
     // Read once: the service thread may close the port meanwhile. A closed target stays a
     // valid object (it is kept for the next open), so the send then fails or is cancelled.
-    WDFIOTARGET target = *(WDFIOTARGET volatile*)&SmdPortTable[PortIndex].IoTarget;
+    WDFIOTARGET target = SmdPortCurrentTarget(&SmdPortTable[PortIndex]);
     if (target == nullptr) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "write: port %u closed", PortIndex);
         return STATUS_INVALID_DEVICE_STATE;

@@ -29,11 +29,13 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(IOTARGET_SMD_PORT_CONTEXT, GetSmdPortContext)
 
 // One port. Not locked: a port is opened by the arrival work item or re-opened by its own
 // service thread, and closed only by that thread; the transmit path reads IoTarget as a
-// single pointer. A record is closed while IoTarget is NULL.
+// single pointer on any thread. IoTarget is therefore written only with SmdPortSetTarget
+// and read only with SmdPortCurrentTarget, by the owning thread too. A record is closed
+// while IoTarget is NULL.
 typedef struct _SMD_PORT_RECORD {
     WDFDEVICE Device;                        // owning control device, written at each open
     PIOTARGET_SMD_PORT_CONTEXT PortContext;  // context of the current target, or NULL
-    WDFIOTARGET IoTarget;                    // the open target, or NULL while closed
+    WDFIOTARGET volatile IoTarget;           // the open target, or NULL while closed
     ULONG PortIndex;                         // written at each open; tags every received frame
     // Set by an arrival of the SMD interface that finds the port's service thread still
     // alive: the thread then closes the port and opens it again on the new interface
@@ -59,3 +61,14 @@ typedef struct _SMD_PORT_RECORD {
 
 // Zero at load; element i describes port i.
 extern SMD_PORT_RECORD SmdPortTable[VRAX_PORT_COUNT];
+
+// Publishes a port's target (or NULL at a close) to senders on other threads.
+inline VOID SmdPortSetTarget(PSMD_PORT_RECORD Port, WDFIOTARGET Target) {
+    (VOID) InterlockedExchangePointer((PVOID volatile*)&Port->IoTarget, (PVOID)Target);
+}
+
+// The port's target as a sender on any thread sees it now, or NULL while closed.
+inline WDFIOTARGET SmdPortCurrentTarget(PSMD_PORT_RECORD Port) {
+    return (WDFIOTARGET)InterlockedCompareExchangePointer((PVOID volatile*)&Port->IoTarget, nullptr,
+                                                          nullptr);
+}

@@ -176,9 +176,9 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID ClosePort(_Inout_ PSMD_PORT_RECORD Port) {
     PAGED_CODE();
 
     SmdPortReleaseEvents(Port);
-    WDFIOTARGET target = Port->IoTarget;
+    WDFIOTARGET target = SmdPortCurrentTarget(Port);
     if (target != nullptr) {
-        Port->IoTarget = nullptr;
+        SmdPortSetTarget(Port, nullptr);
         WdfIoTargetClose(target);
         Port->SpareTarget = target;
     }
@@ -213,7 +213,11 @@ _IRQL_requires_(PASSIVE_LEVEL) BOOLEAN
     }
     ClosePort(Port);
     NotifyPortState(Port->PortIndex, VRAX_PORT_STATE_LOST);
-    RtlZeroMemory(ServiceVersionTable[Port->PortIndex], sizeof(ServiceVersionTable[0]));
+    {
+        // Control requests on other threads read the table under this lock.
+        VRAX_WAIT_LOCK_HOLDER lock(ClientSessionsLock);
+        RtlZeroMemory(ServiceVersionTable[Port->PortIndex], sizeof(ServiceVersionTable[0]));
+    }
 
     status = SmdPortOpen(Port, Port->PortIndex, Port, TRUE);
     if (!NT_SUCCESS(status)) {
@@ -298,7 +302,7 @@ VRAX_PAGED_CODE
 _Use_decl_annotations_ NTSTATUS SmdPortRead(PSMD_PORT_RECORD Port) {
     PAGED_CODE();
 
-    WDFIOTARGET target = Port->IoTarget;
+    WDFIOTARGET target = SmdPortCurrentTarget(Port);
     if (target == nullptr) {
         return STATUS_SUCCESS;
     }

@@ -60,7 +60,7 @@ _Use_decl_annotations_ NTSTATUS SmdOpenChannel(PSMD_PORT_RECORD Port) {
     PAGED_CODE();
 
     PIOTARGET_SMD_PORT_CONTEXT context = Port->PortContext;
-    if (context == nullptr || Port->IoTarget == nullptr) {
+    if (context == nullptr || SmdPortCurrentTarget(Port) == nullptr) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: channel open without a target",
                     Port->PortIndex);
         return STATUS_INVALID_DEVICE_STATE;
@@ -93,8 +93,8 @@ _Use_decl_annotations_ NTSTATUS SmdOpenChannel(PSMD_PORT_RECORD Port) {
         RtlCopyMemory(requestNames[i], slots[i].ShortName, VRAX_EVENT_NAME_CHARS * sizeof(WCHAR));
     }
 
-    NTSTATUS status = SendControl(Port->IoTarget, IOCTL_SMD_OPEN, &request, sizeof(request),
-                                  VRAX_TIMEOUT_SMD_OPEN, nullptr);
+    NTSTATUS status = SendControl(SmdPortCurrentTarget(Port), IOCTL_SMD_OPEN, &request,
+                                  sizeof(request), VRAX_TIMEOUT_SMD_OPEN, nullptr);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: open request failed %!STATUS!",
                     Port->PortIndex, status);
@@ -138,7 +138,7 @@ VRAX_PAGED_CODE
 _Use_decl_annotations_ NTSTATUS SmdCloseChannel(PSMD_PORT_RECORD Port) {
     PAGED_CODE();
 
-    WDFIOTARGET target = Port->IoTarget;
+    WDFIOTARGET target = SmdPortCurrentTarget(Port);
     if (target == nullptr) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "port %u: close without a target",
                     Port->PortIndex);
@@ -157,7 +157,7 @@ VRAX_PAGED_CODE
 _Use_decl_annotations_ ULONG_PTR SmdQueryReadPending(PSMD_PORT_RECORD Port) {
     PAGED_CODE();
 
-    WDFIOTARGET target = Port->IoTarget;
+    WDFIOTARGET target = SmdPortCurrentTarget(Port);
     if (target == nullptr) {
         return 0;
     }

@@ -179,7 +179,7 @@ _Use_decl_annotations_ VOID EvtDeviceFileCreate(WDFDEVICE Device, WDFREQUEST Req
     BOOLEAN enabled;
     {
         VRAX_WAIT_LOCK_HOLDER lock(context->InterfaceLock);
-        enabled = context->InterfaceEnabled;
+        enabled = VraxInterfaceEnabled(context);
     }
     if (!enabled) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "create refused, interface disabled %!STATUS!",

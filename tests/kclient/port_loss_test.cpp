@@ -93,7 +93,7 @@ class KernelClientPortLoss : public ::testing::Test {
         ASSERT_TRUE(
             modem_->wait_for_request(modem::control_service, modem::msg_service_table, 5000));
         ASSERT_TRUE(wait_until([] {
-            return GetVraxDeviceContext(::ControlDevice)->InterfaceEnabled != FALSE &&
+            return VraxInterfaceEnabled(GetVraxDeviceContext(::ControlDevice)) != FALSE &&
                    ServiceVersionTable[0][0].Words[0] != 0;
         }));
     }

@@ -93,7 +93,7 @@ class ModemOnThePort : public ::testing::Test {
         ASSERT_TRUE(modem_->wait_for_request(control_service, msg_service_table, 5000));
         ASSERT_TRUE(modem_->wait_for_sent(1, 1000));
         ASSERT_TRUE(wait_until([] {
-            return GetVraxDeviceContext(::ControlDevice)->InterfaceEnabled != FALSE &&
+            return VraxInterfaceEnabled(GetVraxDeviceContext(::ControlDevice)) != FALSE &&
                    ServiceVersionTable[0][0].Words[0] != 0;
         }));
         base_ = modem_->log().size();
@@ -405,7 +405,7 @@ TEST_F(ModemOnThePort, TheChannelClosesAfterAnAnswerAndTheModemReopensIt) {
     const auto table = modem_->wait_for_request(control_service, msg_service_table, 3000);
     ASSERT_TRUE(table && table->msg);
     ASSERT_TRUE(wait_until([] {
-        return GetVraxDeviceContext(::ControlDevice)->InterfaceEnabled != FALSE &&
+        return VraxInterfaceEnabled(GetVraxDeviceContext(::ControlDevice)) != FALSE &&
                ServiceVersionTable[0][1].Words[0] == 1;
     }));
     EXPECT_NE(sent().back().decoded.find(
@@ -425,7 +425,7 @@ TEST_F(ModemOnThePort, AClosedChannelOnATimerAtAChosenMoment) {
     EXPECT_EQ(log.back().time_ms - t0, 400);
     EXPECT_EQ(modem_->open_channel(), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until(
-        [] { return GetVraxDeviceContext(::ControlDevice)->InterfaceEnabled != FALSE; }));
+        [] { return VraxInterfaceEnabled(GetVraxDeviceContext(::ControlDevice)) != FALSE; }));
 }
 
 TEST_F(ModemOnThePort, TheTranscriptHasOneDecodedLinePerFrame) {

@@ -141,7 +141,7 @@ bool wait_until(const std::function<bool()>& done, std::int64_t ms = 20000) {
 }
 
 bool interface_enabled() {
-    return ControlDevice != nullptr && GetVraxDeviceContext(ControlDevice)->InterfaceEnabled;
+    return ControlDevice != nullptr && VraxInterfaceEnabled(GetVraxDeviceContext(ControlDevice));
 }
 
 bool traced(const sim::machine& m, const char* text) {

@@ -87,7 +87,7 @@ void DeliveryMachine::bring_up() {
     auto notice = far_end::next_frame(0, far_end::deadline_in_ms(5000));
     ASSERT_TRUE(notice.has_value()) << "the port-open notice";
     ASSERT_TRUE(wait_until(
-        [] { return GetVraxDeviceContext(::ControlDevice)->InterfaceEnabled != FALSE; }));
+        [] { return VraxInterfaceEnabled(GetVraxDeviceContext(::ControlDevice)) != FALSE; }));
     // The port-open routine asks for the service table and waits 5 s for the port to be
     // ready. Nobody answers here: take its request off the wire and let that wait run out, so
     // the tests own the port-ready event and see only the frames they cause.

@@ -105,7 +105,7 @@ class QueueRestart : public DeliveryMachine {
         ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
         ASSERT_TRUE(queue_stopped());
         ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
-        ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+        ASSERT_TRUE(wait_until([] { return VraxInterfaceEnabled(context()) != FALSE; }));
     }
     void send_table(const std::vector<entry>& entries = {{1, 1, 2, 3, 4}}) {
         queue_read(service_table(entries, static_cast<LONG>(entries.size())));

@@ -63,7 +63,7 @@ TEST_F(ControlDevice, DeviceAddBuildsDeviceQueueAndDriverWideObjects) {
     EXPECT_NE(context->ClientQueue, nullptr);
     EXPECT_EQ(WdfDeviceGetDefaultQueue(::ControlDevice), context->ClientQueue);
     EXPECT_NE(context->InterfaceLock, nullptr);
-    EXPECT_FALSE(context->InterfaceEnabled);
+    EXPECT_FALSE(VraxInterfaceEnabled(context));
     EXPECT_EQ(context->PortCount, 0u);
     for (auto* object :
          {static_cast<void*>(ClientSessions), static_cast<void*>(KernelClients),

@@ -86,7 +86,7 @@ class BindWithAnIdHeld : public ::testing::Test {
             return false;
         }
         return wait_until([] {
-            return GetVraxDeviceContext(::ControlDevice)->InterfaceEnabled != FALSE &&
+            return VraxInterfaceEnabled(GetVraxDeviceContext(::ControlDevice)) &&
                    ServiceVersionTable[0][0].Words[0] != 0;
         });
     }

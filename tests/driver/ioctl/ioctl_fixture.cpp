@@ -262,7 +262,7 @@ void IoctlMachine::bring_up() {
         bool ready = ServiceVersionTable[0][3].Words[3] != 0;
         WdfWaitLockRelease(ClientSessionsLock);
         PVRAX_DEVICE_CONTEXT context = GetVraxDeviceContext(::ControlDevice);
-        return ready && context->InterfaceEnabled;
+        return ready && VraxInterfaceEnabled(context);
     })) << "port 0 ready";
 }
 

@@ -27,7 +27,7 @@ bool port_ready() {
     WdfWaitLockAcquire(ClientSessionsLock, nullptr);
     const bool ready = ServiceVersionTable[0][3].Words[3] != 0;
     WdfWaitLockRelease(ClientSessionsLock);
-    return ready && GetVraxDeviceContext(::ControlDevice)->InterfaceEnabled;
+    return ready && VraxInterfaceEnabled(GetVraxDeviceContext(::ControlDevice));
 }
 
 // The far end opens the port again after a loss; the driver fetches the service table anew.

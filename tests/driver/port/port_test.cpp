@@ -73,8 +73,18 @@ PVRAX_DEVICE_CONTEXT context() {
     return GetVraxDeviceContext(::ControlDevice);
 }
 
+// The driver enables and disables its interface on its own threads: read as it does.
+bool interface_enabled() {
+    return VraxInterfaceEnabled(context()) != FALSE;
+}
+
 const SMD_PORT_RECORD& port0() {
     return SmdPortTable[0];
+}
+
+// Port 0's target as a sender reads it: the service thread may be opening or closing it.
+WDFIOTARGET target0() {
+    return SmdPortCurrentTarget(&SmdPortTable[0]);
 }
 
 // A port-open notice as the SMD side receives it: a control request, message id 0x27.
@@ -102,7 +112,7 @@ class Port : public ::testing::Test {
         ASSERT_TRUE(first.has_value());
         EXPECT_EQ(*first, notice(1));
         expect_service_table_request(2);
-        ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+        ASSERT_TRUE(wait_until(interface_enabled));
         EXPECT_FALSE(traced("ports start")) << "the arrival's start-up reported a failure";
     }
     bool traced(const char* text) { return machine_->trace()->contains(text); }
@@ -217,7 +227,7 @@ TEST_F(Port, EveryOpenOfTheChannelIsAnnouncedOnceWhenTheSmdSideHasOpenedIt) {
     ASSERT_TRUE(again.has_value()) << "the re-opened channel is announced too";
     EXPECT_EQ(*again, notice(3));
     expect_service_table_request(4);
-    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+    ASSERT_TRUE(wait_until(interface_enabled));
     settle_ms(2000);
     EXPECT_EQ(far_end::frames_waiting(0), 0u) << "once per open";
 
@@ -303,7 +313,7 @@ TEST_F(Port, RemovalWhileThePortOpenWorkItemTakesItsLockLeavesTheLockUsable) {
     EXPECT_FALSE(removal->finished()) << "the removal waits for the work item";
     at_acquire.release();
     removal->join();
-    EXPECT_EQ(port0().IoTarget, nullptr);
+    EXPECT_EQ(target0(), nullptr);
 }
 
 // An SMD side that reports data it never hands out: each read waits out its second and the
@@ -338,7 +348,7 @@ TEST_F(Port, StopWhileWaitingForOpenSendsNoCloseAndWhileServingSendsOne) {
     bring_up();
     stop_ports();
     EXPECT_EQ(closes_, 1u);
-    EXPECT_EQ(port0().IoTarget, nullptr);
+    EXPECT_EQ(target0(), nullptr);
     EXPECT_EQ(port0().PortContext, nullptr);
 }
 
@@ -352,14 +362,14 @@ TEST_F(Port, CloseFromTheSmdSideReopensWithNewEventsOfTheSameNames) {
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
     EXPECT_EQ(far_end::close_requests().size(), 1u);
     EXPECT_EQ(far_end::open_requests()[1].read_event, u"VRAX_SMD_SHARED_EVENT_READ_0");
-    EXPECT_FALSE(context()->InterfaceEnabled) << "off until the SMD side opens again";
+    EXPECT_FALSE(interface_enabled()) << "off until the SMD side opens again";
     EXPECT_EQ(context()->PortThreads[0], thread) << "the re-open starts no second thread";
     ASSERT_NE(port0().PortContext, nullptr);
     EXPECT_NE(port0().PortContext->ReadEvent, nullptr);
     (void)oldRead;
 
     ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
-    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+    ASSERT_TRUE(wait_until(interface_enabled));
     ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([&] { return traced("demux: port 0 frame of 3 bytes dropped"); }));
 
@@ -369,7 +379,7 @@ TEST_F(Port, CloseFromTheSmdSideReopensWithNewEventsOfTheSameNames) {
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 3; }));
     stop_ports();
     EXPECT_EQ(closes_, 2u);
-    EXPECT_EQ(port0().IoTarget, nullptr);
+    EXPECT_EQ(target0(), nullptr);
 }
 
 // Every failure step of the open leaves the record closed with no events, and the final
@@ -390,16 +400,16 @@ TEST_P(PortOpenFailure, LeavesThePortClosedUntilTheNextArrival) {
     ASSERT_EQ(smd::install(), STATUS_SUCCESS);
     settle_ms(5000);
     faults::clear();
-    EXPECT_EQ(port0().IoTarget, nullptr);
+    EXPECT_EQ(target0(), nullptr);
     EXPECT_EQ(port0().PortContext, nullptr);
     EXPECT_EQ(context()->PortThreads[0], nullptr);
-    EXPECT_FALSE(context()->InterfaceEnabled);
+    EXPECT_FALSE(interface_enabled());
     bytes frame{0x01, 5, 0, 0, 7, 1};
     EXPECT_EQ(SmdPortWrite(frame.data(), 6, 0), STATUS_INVALID_DEVICE_STATE);
 
     ASSERT_EQ(far_end::set_interface_enabled(false), STATUS_SUCCESS);
     ASSERT_EQ(far_end::set_interface_enabled(true), STATUS_SUCCESS);
-    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+    ASSERT_TRUE(wait_until(interface_enabled));
     ASSERT_NE(context()->PortThreads[0], nullptr);
 }
 
@@ -450,7 +460,7 @@ TEST_F(Port, WritesRacingACloseFailOrGoThroughButNeverTouchAGoneTarget) {
         ASSERT_TRUE(
             wait_until([&] { return far_end::open_requests().size() == size_t(round) + 2; }));
         ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
-        ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+        ASSERT_TRUE(wait_until(interface_enabled));
     }
     settle_ms(10);
     EXPECT_EQ(platform::kernel::pool::outstanding(VRAX_TAG_FRAME).count, 0u);
@@ -472,12 +482,12 @@ TEST_F(Port, NotificationsTheDriverIgnoresOrRefuses) {
 
     // Disabling an interface that is off already changes nothing; enabling twice stays on.
     SetDeviceInterface(::ControlDevice, VRAX_INTERFACE_ENABLE);
-    EXPECT_TRUE(context()->InterfaceEnabled);
+    EXPECT_TRUE(interface_enabled());
     SetDeviceInterface(::ControlDevice, VRAX_INTERFACE_DISABLE);
     SetDeviceInterface(::ControlDevice, VRAX_INTERFACE_DISABLE);
-    EXPECT_FALSE(context()->InterfaceEnabled);
+    EXPECT_FALSE(interface_enabled());
     SetDeviceInterface(::ControlDevice, 3);
-    EXPECT_FALSE(context()->InterfaceEnabled);
+    EXPECT_FALSE(interface_enabled());
 }
 
 TEST_F(Port, RemovalBeforeAnyArrivalIsIgnoredAndStopWithoutThreadsSucceeds) {
@@ -499,7 +509,7 @@ TEST_F(Port, ArrivalWhileTheServiceThreadLivesRestartsItInsteadOfASecondOpen) {
     // A program's stop request made before the arrival is forgotten with the old channel.
     KeSetEvent(&PortStopRequestEvent, 0, FALSE);
     ASSERT_EQ(far_end::set_interface_enabled(false), STATUS_SUCCESS);
-    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled == FALSE; }));
+    ASSERT_TRUE(wait_until([] { return !interface_enabled(); }));
     ASSERT_EQ(far_end::set_interface_enabled(true), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
     EXPECT_EQ(context()->PortThreads[0], thread);
@@ -510,7 +520,7 @@ TEST_F(Port, ArrivalWhileTheServiceThreadLivesRestartsItInsteadOfASecondOpen) {
     EXPECT_FALSE(traced("routing result"));
     EXPECT_FALSE(traced("receive handler"));
     ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
-    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+    ASSERT_TRUE(wait_until(interface_enabled));
     ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([&] { return traced("demux: port 0 frame of 3 bytes dropped"); }));
 }
@@ -527,14 +537,14 @@ TEST_F(Port, AThreadEndedByAFailedReopenIsReplacedAtTheNextArrival) {
         return KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
     }));
     EXPECT_EQ(far_end::open_requests().size(), 2u);
-    EXPECT_EQ(port0().IoTarget, nullptr);
+    EXPECT_EQ(target0(), nullptr);
 
     ASSERT_EQ(far_end::set_interface_enabled(false), STATUS_SUCCESS);
     ASSERT_EQ(far_end::set_interface_enabled(true), STATUS_SUCCESS);
     // The removal's work item may see the arrival too: a second open, by a restart.
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() >= 3; }));
     ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
-    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+    ASSERT_TRUE(wait_until(interface_enabled));
     ASSERT_NE(context()->PortThreads[0], nullptr);
     ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([&] { return traced("demux: port 0 frame of 3 bytes dropped"); }));
@@ -554,7 +564,7 @@ TEST_F(Port, ArrivalWhileTheThreadsReopenFailsStillOpensThePort) {
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() >= 3; }))
         << "the port was left closed";
     ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
-    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+    ASSERT_TRUE(wait_until(interface_enabled));
     ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([&] { return traced("demux: port 0 frame of 3 bytes dropped"); }));
 }
@@ -577,7 +587,7 @@ TEST_F(Port, RestartsBeforeTheChannelOpensLeaveNoObjectsBehind) {
     EXPECT_EQ(platform::wdf::fx_object::live_count(), objects - 1);
     EXPECT_EQ(far_end::frames_waiting(0), 0u) << "nothing announced: the channel never opened";
     ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
-    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+    ASSERT_TRUE(wait_until(interface_enabled));
 }
 
 // The SMD device is surprise-removed (its close never signalled) and a new one arrives: port
@@ -585,11 +595,11 @@ TEST_F(Port, RestartsBeforeTheChannelOpensLeaveNoObjectsBehind) {
 TEST_F(Port, ANewSmdDeviceAfterASurpriseRemovalCarriesFramesAgain) {
     bring_up();
     ASSERT_EQ(far_end::surprise_remove(), STATUS_SUCCESS);
-    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled == FALSE; }));
+    ASSERT_TRUE(wait_until([] { return !interface_enabled(); }));
     ASSERT_EQ(far_end::add_device(), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
     ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
-    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+    ASSERT_TRUE(wait_until(interface_enabled));
     EXPECT_TRUE(IsPortAttached(0));
     ASSERT_EQ(far_end::queue_read(0, {0x01, 0x02, 0x03}), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([&] { return traced("demux: port 0 frame of 3 bytes dropped"); }));
@@ -618,7 +628,7 @@ void HoldTheThreadFiveSeconds() {
 TEST_F(Port, BoundedShutdownGivesUpAfterThreeSecondsAndTheDeviceStillWaitsAtCleanup) {
     boot(true);
     ASSERT_TRUE(far_end::next_frame(0, far_end::deadline_in_ms(5000)).has_value());
-    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+    ASSERT_TRUE(wait_until(interface_enabled));
     HoldTheThreadFiveSeconds();
     const std::int64_t start = now_ms();
     stop_ports();
@@ -630,7 +640,7 @@ TEST_F(Port, BoundedShutdownGivesUpAfterThreeSecondsAndTheDeviceStillWaitsAtClea
 TEST_F(Port, UnboundedShutdownWaitsForTheThread) {
     boot(false);
     ASSERT_TRUE(far_end::next_frame(0, far_end::deadline_in_ms(5000)).has_value());
-    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+    ASSERT_TRUE(wait_until(interface_enabled));
     HoldTheThreadFiveSeconds();
     stop_ports();
     EXPECT_FALSE(traced("did not end in time"));
@@ -657,17 +667,17 @@ std::unique_ptr<platform::pause_points::hold> HoldTheServiceThread() {
 TEST_F(Port, AServiceThreadHeldPastTheBoundedWaitEndsBeforeItsTargetGoes) {
     boot(true);
     ASSERT_TRUE(far_end::next_frame(0, far_end::deadline_in_ms(5000)).has_value());
-    ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+    ASSERT_TRUE(wait_until(interface_enabled));
     auto held = HoldTheServiceThread();
     auto removal = scheduler::get().start_thread("removal", [&] { stop_ports(); });
     settle_ms(5000);
     EXPECT_TRUE(traced("port 0 thread did not end in time"));
     EXPECT_FALSE(removal->finished()) << "the device's objects wait for the thread";
-    EXPECT_NE(port0().IoTarget, nullptr);
+    EXPECT_NE(target0(), nullptr);
     held->release();
     removal->join();
     EXPECT_EQ(closes_, 1u);
-    EXPECT_EQ(port0().IoTarget, nullptr);
+    EXPECT_EQ(target0(), nullptr);
 }
 
 TEST_F(Port, RemovalWhileAsleepEndsTheServiceThreadBeforeItsTargetGoes) {
@@ -680,7 +690,7 @@ TEST_F(Port, RemovalWhileAsleepEndsTheServiceThreadBeforeItsTargetGoes) {
     held->release();
     removal->join();
     EXPECT_EQ(closes_, 1u);
-    EXPECT_EQ(port0().IoTarget, nullptr);
+    EXPECT_EQ(target0(), nullptr);
     EXPECT_TRUE(traced("service thread ends"));
 }
 
@@ -696,7 +706,7 @@ TEST_F(Port, AThousandReopensLeaveNothingBehind) {
         ASSERT_EQ(far_end::close_channel(0), STATUS_SUCCESS);
         ASSERT_TRUE(wait_until([&] { return far_end::open_requests().size() == size_t(i) + 2; }));
         ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
-        ASSERT_TRUE(wait_until([] { return context()->InterfaceEnabled != FALSE; }));
+        ASSERT_TRUE(wait_until(interface_enabled));
     }
     settle_ms(10);
     EXPECT_EQ(platform::kernel::pool::outstanding(VRAX_TAG_FRAME).count, pool_frames);

@@ -249,7 +249,7 @@ TEST_F(CompletionOrder, APortLossForgetsTheOutstandingWritesAndEndsTheHeldOnes) 
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
     ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until(
-        [] { return GetVraxDeviceContext(::ControlDevice)->InterfaceEnabled != FALSE; }));
+        [] { return VraxInterfaceEnabled(GetVraxDeviceContext(::ControlDevice)) != FALSE; }));
     auto after = start_write(h, service_message(0, 3));
     EXPECT_EQ(after->finish(h, &n), 0u);
     EXPECT_EQ(n, 7u);

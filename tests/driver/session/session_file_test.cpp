@@ -28,7 +28,8 @@ TEST_F(Session, OpenIsRefusedWhileTheInterfaceIsOffAndListsNoSession) {
 
     // Once the SMD side opens, the same open succeeds with a fresh session.
     ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
-    ASSERT_TRUE(wait_until([] { return GetVraxDeviceContext(::ControlDevice)->InterfaceEnabled; }));
+    ASSERT_TRUE(
+        wait_until([] { return VraxInterfaceEnabled(GetVraxDeviceContext(::ControlDevice)); }));
     h = open_vrax();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     PCLIENT_CONTEXT s = session_of(h);

@@ -178,7 +178,7 @@ void Session::bring_up(std::optional<bool> support_new_hwid) {
     ASSERT_TRUE(notice.has_value());
     ASSERT_TRUE(wait_until([] {
         PVRAX_DEVICE_CONTEXT context = GetVraxDeviceContext(::ControlDevice);
-        return context->InterfaceEnabled != FALSE;
+        return VraxInterfaceEnabled(context) != FALSE;
     }));
     // The port-open routine asks for the service table and waits 5 s for the port to be
     // ready. Nobody answers here: take its request off the wire and let that wait run out, so

@@ -46,7 +46,7 @@ NTSTATUS harness::unload() {
 void harness::set_interface_enabled(bool enabled) {
     PVRAX_DEVICE_CONTEXT context = GetVraxDeviceContext(ControlDevice);
     WdfWaitLockAcquire(context->InterfaceLock, nullptr);
-    context->InterfaceEnabled = enabled ? TRUE : FALSE;
+    InterlockedExchange(&context->InterfaceEnabled, enabled ? TRUE : FALSE);
     WdfWaitLockRelease(context->InterfaceLock);
 }
 

@@ -35,6 +35,16 @@ BOOLEAN InterfaceCreated(PVRAX_DEVICE_CONTEXT Context) {
     return InterlockedCompareExchange(&Context->InterfaceCreated, 0, 0) != FALSE ? TRUE : FALSE;
 }
 
+// The arrival flag is written by the notification and read by the work items it queues,
+// which may already be running; both sides use interlocked access.
+ULONG InterfaceArrived(PVRAX_DEVICE_CONTEXT Context) {
+    return (ULONG)InterlockedCompareExchange((volatile LONG*)&Context->SmdInterfaceArrived, 0, 0);
+}
+
+VOID SetInterfaceArrived(PVRAX_DEVICE_CONTEXT Context, ULONG Arrived) {
+    (VOID) InterlockedExchange((volatile LONG*)&Context->SmdInterfaceArrived, (LONG)Arrived);
+}
+
 }  // namespace
 
 VRAX_PAGED_CODE
@@ -52,17 +62,17 @@ _Use_decl_annotations_ NTSTATUS SmdInterfaceNotification(PVOID NotificationStruc
 
     if (SameGuid(&notification->Event, &GUID_DEVICE_INTERFACE_ARRIVAL)) {
         // Only the first instance is used.
-        if (context->SmdInterfaceArrived != 0) {
+        if (InterfaceArrived(context) != 0) {
             TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_VRAX, "further SMD interface ignored");
             return STATUS_SUCCESS;
         }
-        context->SmdInterfaceArrived = 1;
+        SetInterfaceArrived(context, 1);
     } else if (SameGuid(&notification->Event, &GUID_DEVICE_INTERFACE_REMOVAL)) {
-        if (context->SmdInterfaceArrived != 1) {
+        if (InterfaceArrived(context) != 1) {
             TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_VRAX, "SMD interface removal ignored");
             return STATUS_SUCCESS;
         }
-        context->SmdInterfaceArrived = 0;
+        SetInterfaceArrived(context, 0);
     } else {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "unknown interface notification 0x%08x",
                     notification->Event.Data1);
@@ -104,7 +114,7 @@ _Use_decl_annotations_ VOID SmdInterfaceWork(WDFWORKITEM WorkItem) {
         KeWaitForSingleObject(&context->InterfaceWorkGate, Executive, KernelMode, FALSE, nullptr);
     // Read now, not when queued: an arrival quickly followed by a removal runs two work
     // items that both see the removal.
-    const ULONG arrived = context->SmdInterfaceArrived;
+    const ULONG arrived = InterfaceArrived(context);
     if (arrived == 1 && KeReadStateEvent(&PortStopEvent) != 0) {
         // The ports have shut down (the device is leaving): a port opened now would have a
         // service thread nobody waits for.

@@ -1003,8 +1003,8 @@ result run(const options& o) {
                 std::lock_guard g(scheduler::get().lock());
                 for (auto& k : kcs)
                     k->pause_asked = true;
+                scheduler::get().wake();
             }
-            scheduler::get().wake();
             wait_until(
                 [&] {
                     return std::all_of(kcs.begin(), kcs.end(), [](auto& k) {
@@ -1033,8 +1033,8 @@ result run(const options& o) {
                 std::lock_guard g(scheduler::get().lock());
                 for (auto& k : kcs)
                     k->pause_asked = false;
+                scheduler::get().wake();
             }
-            scheduler::get().wake();
             next_loss = channel.frames.load() + o.port_loss_every;
         }
         if (frames >= next_kill) {

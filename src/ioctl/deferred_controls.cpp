@@ -110,10 +110,13 @@ typedef struct _VRAX_CLIENT_ID_SETUP {
 
 VOID SetUpClientId(PCLIENT_CONTEXT Session, const VOID* Argument) {
     const VRAX_CLIENT_ID_SETUP* setup = static_cast<const VRAX_CLIENT_ID_SETUP*>(Argument);
+    // The write path reads the addressing fields under the session's WriteLock.
+    WdfWaitLockAcquire(Session->WriteLock, nullptr);
     if (setup->WithPort) {
         Session->PortIndex = setup->Port;
     }
     Session->ServiceType = setup->ServiceType;
+    WdfWaitLockRelease(Session->WriteLock);
     KeClearEvent(&Session->AllocationEvent);
     Session->Kind = VRAX_SESSION_KIND_BOUND;
 }
@@ -121,7 +124,9 @@ VOID SetUpClientId(PCLIENT_CONTEXT Session, const VOID* Argument) {
 // 0x12414 with an 8-byte output moves the session to port 0.
 VOID SetUpServiceTwoQuery(PCLIENT_CONTEXT Session, const VOID* Argument) {
     if (*static_cast<const BOOLEAN*>(Argument)) {
+        WdfWaitLockAcquire(Session->WriteLock, nullptr);
         Session->PortIndex = 0;
+        WdfWaitLockRelease(Session->WriteLock);
     }
     KeClearEvent(&Session->ReplyEvent);
     Session->Kind = VRAX_SESSION_KIND_AWAITING_REPLY;
@@ -139,7 +144,9 @@ VOID SetUpValueQuery(PCLIENT_CONTEXT Session, const VOID* Argument) {
     KeClearEvent(&Session->ResultEvent);
     Session->RequestValue = setup->Value;
     Session->RequestResult = setup->Value16;
+    WdfWaitLockAcquire(Session->WriteLock, nullptr);
     Session->PortIndex = setup->Port;
+    WdfWaitLockRelease(Session->WriteLock);
 }
 
 }  // namespace

@@ -208,13 +208,17 @@ _Use_decl_annotations_ VOID BindServiceControl(PVRAX_DEVICE_CONTEXT Context, WDF
     const BOOLEAN releaseHeld = session->ClientIdHeld != 0 &&
                                 heldServiceType != VRAX_SERVICE_CONTROL && heldClientId != 0 &&
                                 heldClientId != VRAX_CLIENT_ID_REFUSED;
+    const BOOLEAN notify =
+        session->ServiceType == 0 && version->Words[VRAX_VERSION_WORD_READY] != 0;
+    // The write path reads the addressing fields under the session's WriteLock.
+    WdfWaitLockAcquire(session->WriteLock, nullptr);
     if (withPort) {
         session->PortIndex = port;
     }
-    const BOOLEAN notify =
-        session->ServiceType == 0 && version->Words[VRAX_VERSION_WORD_READY] != 0;
     session->ServiceType = serviceType;
     session->ClientId = 0;
+    session->ClientIdVoided = 0;
+    WdfWaitLockRelease(session->WriteLock);
     // Id 0 is none the control service granted, so after a bind the session holds no id
     // whatever it held before (a refused request also marks the session as answered); clean-up
     // must not release (service type, 0).

@@ -64,7 +64,9 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID
 // every client id of the port when the channel opens again, so the routing table forgets the
 // port's ids, held by sessions and kernel clients alike (else a frame for an id granted anew
 // could reach its old owner); and no answer to a write sent before the loss can come any
-// more, so each session of the port starts again with nothing outstanding.
+// more, so each session of the port starts again with nothing outstanding. A session that held
+// an id on the port sends no more service writes under it (the modem may grant it to another
+// client) until it is granted one again.
 _Use_decl_annotations_ VOID NotifyPortState(ULONG PortIndex, ULONG State) {
     if (State == VRAX_PORT_STATE_LOST) {
         ForgetPortClients(PortIndex);
@@ -80,9 +82,17 @@ _Use_decl_annotations_ VOID NotifyPortState(ULONG PortIndex, ULONG State) {
         }
         // A lost port ends every held client id, whatever port the session is bound to.
         if (State == VRAX_PORT_STATE_LOST) {
-            session->ClientIdHeld = 0;
             if (session->PortIndex == PortIndex) {
+                if (session->ClientIdHeld != 0 && session->ServiceType != VRAX_SERVICE_CONTROL &&
+                    session->ClientId != 0 && session->ClientId != VRAX_CLIENT_ID_REFUSED) {
+                    WdfWaitLockAcquire(session->WriteLock, nullptr);
+                    session->ClientIdVoided = 1;
+                    WdfWaitLockRelease(session->WriteLock);
+                }
+                session->ClientIdHeld = 0;
                 ForgetOutstandingWrites(session);
+            } else {
+                session->ClientIdHeld = 0;
             }
         }
         if (session->PortIndex == PortIndex && session->ClientId != VRAX_CLIENT_ID_REFUSED &&

@@ -25,8 +25,11 @@
 #define VRAX_SESSION_KIND_AWAITING_REPLY 2
 
 // One client session, the context of a handle's file object; zero-filled by the framework.
-// Fields other Parts of the driver change are changed under ClientSessionsLock; the stores
-// under the session's own locks (ReceiveLock, NotificationLock, WriteLock).
+// Fields other parts of the driver change are changed under ClientSessionsLock; the stores
+// under the session's own locks (ReceiveLock, NotificationLock, WriteLock). The fields a
+// write is addressed by (PortIndex, ServiceType, ClientId, ClientIdVoided) are changed under
+// ClientSessionsLock and the session's WriteLock both, since the write path reads them
+// holding the WriteLock alone.
 typedef struct _CLIENT_CONTEXT {
     // Reads waiting for a service message; manual.
     WDFQUEUE ReadQueue;
@@ -68,7 +71,12 @@ typedef struct _CLIENT_CONTEXT {
     ULONG ClientIdHeld;
     // The port state last handed straight to a waiting notification read.
     ULONG LastPortState;
-    // Guards OutstandingWrites and WriteBacklog.
+    // 1 when a port loss ended the client id the session held on its port: the modem has
+    // forgotten it and may grant it to another client, so the session's service writes are
+    // not sent until it is granted an id again or bound anew.
+    ULONG ClientIdVoided;
+    // Guards OutstandingWrites and WriteBacklog, and the addressing fields with
+    // ClientSessionsLock.
     WDFWAITLOCK WriteLock;
     // Writes held back while VRAX_MAX_OUTSTANDING_WRITES are outstanding; manual.
     WDFQUEUE WriteBacklog;

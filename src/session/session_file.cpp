@@ -215,6 +215,7 @@ _Use_decl_annotations_ VOID EvtDeviceFileCreate(WDFDEVICE Device, WDFREQUEST Req
         session->ClientId = 0;
         session->PortIndex = 0;
         session->ClientIdHeld = 0;
+        session->ClientIdVoided = 0;
         session->LastPortState = VRAX_PORT_STATE_NONE;
         session->OutstandingWrites = 0;
         KeInitializeEvent(&session->AllocationEvent, NotificationEvent, FALSE);

@@ -47,6 +47,8 @@ _Use_decl_annotations_ VOID SignalAllocationResult(ULONG PortIndex, ULONG Sessio
         if (session->PortIndex != PortIndex || session->SessionKey != SessionKey) {
             continue;
         }
+        // The write path reads the id under the session's WriteLock.
+        WdfWaitLockAcquire(session->WriteLock, nullptr);
         if (ErrorCode == VRAX_ERROR_NO_CLIENT_IDS) {
             session->ClientId = VRAX_CLIENT_ID_REFUSED;
         } else if (ErrorCode != 0) {
@@ -54,6 +56,8 @@ _Use_decl_annotations_ VOID SignalAllocationResult(ULONG PortIndex, ULONG Sessio
         } else {
             session->ClientId = ClientId;
         }
+        session->ClientIdVoided = 0;
+        WdfWaitLockRelease(session->WriteLock);
         session->ClientIdHeld = 1;
         KeSetEvent(&session->AllocationEvent, 1, FALSE);
     }

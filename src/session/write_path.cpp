@@ -5,8 +5,8 @@
 // sends its write as a whole control-service message.
 //
 // Only a write that was handed to the port counts as outstanding: one that could not be sent
-// (port not open, send refused) completes with 0 bytes written and is not counted, since no
-// answer can come back to give its unit back.
+// (port not open, send refused, the session's client id voided by a port loss) completes with
+// 0 bytes written and is not counted, since no answer can come back to give its unit back.
 #include <ntddk.h>
 #include <wdf.h>
 
@@ -99,6 +99,13 @@ _IRQL_requires_(PASSIVE_LEVEL) static BOOLEAN
     SendToPort(_In_ PCLIENT_CONTEXT Session, _Inout_updates_bytes_(Length) PUCHAR Message,
                _In_ ULONG Length, _Out_ ULONG_PTR* Written) {
     *Written = 0;
+    if (Session->ServiceType != VRAX_SERVICE_CONTROL && Session->ClientIdVoided != 0) {
+        // The id went with a port loss; the modem may have granted it to another client since.
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX,
+                    "port %u service %u client %u: write of %u bytes on a voided id not sent",
+                    Session->PortIndex, Session->ServiceType, Session->ClientId, Length);
+        return FALSE;
+    }
     if (Session->ServiceType == VRAX_SERVICE_CONTROL) {
         VRAX_CONTROL_REQUEST request;
         RtlZeroMemory(&request, sizeof(request));

@@ -154,6 +154,8 @@ struct checker {
                         ++v.drops[drop_write_killed];
                     } else if (down_overlaps(w.begin, w.end)) {
                         ++v.drops[drop_write_refused];
+                    } else if (id_voided_for(w)) {
+                        ++v.drops[drop_write_voided_id];
                     } else {
                         ++v.losses;
                         char status[16];
@@ -185,6 +187,21 @@ struct checker {
     // from the channel's close until the port is ready again, and a write made meanwhile
     // waits there, unseen by flow control, until the queue starts or its program cancels it.
     bool stopped_queue_wait(const write_record& w) const { return down_overlaps(w.begin, w.end); }
+
+    // Whether a port loss ended the id a program session was last surely granted before the
+    // write, with no grant answered since: the driver then sends none of its writes until it
+    // is granted an id again (the modem may have handed the old one to another client).
+    bool id_voided_for(const write_record& w) const {
+        const session_record* s = session(w.session);
+        if (s == nullptr || s->kernel)
+            return false;
+        const session_record::hold* last = nullptr;
+        for (const session_record::hold& hd : s->holds) {
+            if (hd.done <= w.begin && (last == nullptr || hd.done > last->done))
+                last = &hd;
+        }
+        return last != nullptr && close_within(last->done, w.end) != nullptr;
+    }
 
     bool killed_during(const write_record& w) const {
         const session_record* s = session(w.session);

@@ -13,7 +13,9 @@
 //     its way (between the write's start and the modem's receipt of the next frame written
 //     after it, the channel closed, or had closed and was not ready again yet).
 //   - A write refused (no byte written, or failed) is a drop only while the port is down:
-//     from the channel's close to the moment the port was ready again.
+//     from the channel's close to the moment the port was ready again; or, for a program
+//     session, once a port loss has ended the id it was last granted, until a grant is
+//     answered again (the driver sends nothing under a voided id).
 //   - A request the modem received is answered, unless its client id was voided by a port
 //     loss after the id was granted.
 //   - A message the modem handed the far end is delivered once to every session it surely
@@ -162,6 +164,8 @@ struct verdict {
 
 // Cause names, as the summary prints them.
 inline constexpr const char* drop_write_refused = "write refused or purged while the port was down";
+inline constexpr const char* drop_write_voided_id =
+    "write refused on a client id voided by a port loss";
 inline constexpr const char* drop_write_in_flight = "write in flight when the channel closed";
 inline constexpr const char* drop_write_cancelled = "write held back, cancelled by its program";
 inline constexpr const char* drop_write_queue_stopped =

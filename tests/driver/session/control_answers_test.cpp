@@ -9,6 +9,8 @@
 #include "smd/far_end.h"
 #include "win32/process.h"
 
+#include <vrax/vrax_ioctl.h>
+
 #include "protocol/control_requests.h"
 #include "vrax_pool.h"
 #include "vrax_wire.h"
@@ -43,6 +45,13 @@ bytes answer(std::uint8_t id, std::uint8_t message_id, std::uint16_t result, std
                                       static_cast<std::uint8_t>(error), 0x00});
     all.insert(all.end(), tlvs.begin(), tlvs.end());
     return control_frame(VRAX_MESSAGE_RESPONSE, id, message_id, all);
+}
+
+bool client_queue_stopped() {
+    WdfWaitLockAcquire(ClientQueueLock, nullptr);
+    const bool stopped = ClientQueueStopped != FALSE;
+    WdfWaitLockRelease(ClientQueueLock);
+    return stopped;
 }
 
 std::size_t client_records() {
@@ -112,6 +121,118 @@ class ControlAnswers : public Session {
             << framedecode::decode_frame(*release);
     }
 };
+
+// The modem forgets every client id of a port when its channel closes and may grant the same
+// id to another client once it is open again. A session whose id the loss ended sends no
+// service write until it is granted an id again: neither a write made after the port is
+// ready nor one that waited in the stopped queue goes out under the old id.
+TEST_F(ControlAnswers, WritesOnAnIdAPortLossVoidedAreNotSentUntilANewGrant) {
+    bring_up();
+    ASSERT_EQ(
+        far_end::queue_read(0, answer(2, VRAX_CONTROL_SERVICE_TABLE_ID, 0, 0, tlv(0x01, {0}))),
+        STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([] { return !client_queue_stopped(); }));
+    HANDLE h = open_holding_seven();
+    PCLIENT_CONTEXT s = session_of(h);
+    HANDLE other = open_vrax(/*overlapped=*/true);
+    bind(session_of(other), 0, 3, 5, false);
+    const bytes message{0x00, 0x05, 0x00, 0x20, 0x00, 0x00, 0x00};
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(h, message.data(), static_cast<DWORD>(message.size()), &n, nullptr));
+    auto frame = next_service_frame();
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ((*frame)[VRAX_FRAME_CLIENT_ID_OFFSET], 7);
+
+    ASSERT_EQ(far_end::close_channel(0), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
+    EXPECT_EQ(s->ClientIdHeld, 0u) << "a lost port ends every held id";
+    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+    std::optional<bytes> table_request;
+    while ((table_request = far_end::next_frame(0, far_end::deadline_in_ms(5000)))) {
+        if ((*table_request)[VRAX_FRAME_CONTROL_MESSAGE_ID_OFFSET] ==
+            VRAX_CONTROL_SERVICE_TABLE_ID) {
+            break;
+        }
+    }
+    ASSERT_TRUE(table_request.has_value());
+    // Made while the port is down: it waits in the stopped queue. The other session, which
+    // held no id, writes too: its write still goes out.
+    auto waiting = start_write(other, message);
+    settle_ms(50);
+    EXPECT_FALSE(waiting->done());
+    ASSERT_EQ(far_end::queue_read(0, answer((*table_request)[VRAX_FRAME_HEADER_SIZE + 1],
+                                            VRAX_CONTROL_SERVICE_TABLE_ID, 0, 0, tlv(0x01, {0}))),
+              STATUS_SUCCESS);
+    EXPECT_EQ(waiting->finish(other, &n), 0u);
+    EXPECT_EQ(n, message.size());
+    frame = next_service_frame();
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ((*frame)[VRAX_FRAME_CLIENT_ID_OFFSET], 5);
+
+    // The port is ready: the session with the voided id writes, and nothing is sent.
+    ASSERT_TRUE(WriteFile(h, message.data(), static_cast<DWORD>(message.size()), &n, nullptr));
+    EXPECT_EQ(n, 0u) << "a write that cannot be sent reports no byte written";
+    EXPECT_FALSE(next_service_frame(200).has_value());
+    EXPECT_TRUE(traced("on a voided id not sent"));
+    EXPECT_EQ(outstanding(s), 0u) << "a write not sent does not count as outstanding";
+
+    // Granted id 7 again (the modem's choice): writes go out again under it. The event still
+    // holds the first grant; the control clears it before asking, as here.
+    KeClearEvent(&s->AllocationEvent);
+    request_client_id(s, [](std::uint8_t id) {
+        return answer(id, VRAX_CONTROL_CLIENT_ID_ID, 0, 0, tlv(0x01, {3, 7}));
+    });
+    ASSERT_TRUE(WriteFile(h, message.data(), static_cast<DWORD>(message.size()), &n, nullptr));
+    EXPECT_EQ(n, message.size());
+    frame = next_service_frame();
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ((*frame)[VRAX_FRAME_CLIENT_ID_OFFSET], 7);
+    EXPECT_EQ(bytes(frame->begin() + VRAX_FRAME_HEADER_SIZE, frame->end()), message);
+    CloseHandle(other);
+    CloseHandle(h);
+}
+
+// A bind starts the session afresh: a voided id no longer keeps its writes back.
+TEST_F(ControlAnswers, ABindAfterAPortLossLetsTheSessionWriteAgain) {
+    bring_up();
+    ASSERT_EQ(
+        far_end::queue_read(0, answer(2, VRAX_CONTROL_SERVICE_TABLE_ID, 0, 0, tlv(0x01, {0}))),
+        STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([] { return !client_queue_stopped(); }));
+    HANDLE h = open_holding_seven();
+    ASSERT_EQ(far_end::close_channel(0), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
+    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+    std::optional<bytes> table_request;
+    while ((table_request = far_end::next_frame(0, far_end::deadline_in_ms(5000)))) {
+        if ((*table_request)[VRAX_FRAME_CONTROL_MESSAGE_ID_OFFSET] ==
+            VRAX_CONTROL_SERVICE_TABLE_ID) {
+            break;
+        }
+    }
+    ASSERT_TRUE(table_request.has_value());
+    ASSERT_EQ(far_end::queue_read(0, answer((*table_request)[VRAX_FRAME_HEADER_SIZE + 1],
+                                            VRAX_CONTROL_SERVICE_TABLE_ID, 0, 0, tlv(0x01, {0}))),
+              STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([] { return !client_queue_stopped(); }));
+    const bytes message{0x00, 0x05, 0x00, 0x20, 0x00, 0x00, 0x00};
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(h, message.data(), static_cast<DWORD>(message.size()), &n, nullptr));
+    EXPECT_EQ(n, 0u);
+
+    std::uint8_t input[4] = {4, 0, 0, 0};
+    std::uint8_t output[64] = {};
+    DWORD returned = 0;
+    ASSERT_TRUE(DeviceIoControl(h, IOCTL_VRAX_BIND_SERVICE, input, sizeof input, output,
+                                sizeof output, &returned, nullptr));
+    ASSERT_TRUE(WriteFile(h, message.data(), static_cast<DWORD>(message.size()), &n, nullptr));
+    EXPECT_EQ(n, message.size());
+    auto frame = next_service_frame();
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ((*frame)[VRAX_FRAME_SERVICE_TYPE_OFFSET], 4);
+    EXPECT_EQ((*frame)[VRAX_FRAME_CLIENT_ID_OFFSET], 0);
+    CloseHandle(h);
+}
 
 TEST_F(ControlAnswers, AGrantFromTheFarEndIsHeldRoutedAndReleasedOnConfirmation) {
     bring_up();
@@ -203,11 +324,11 @@ TEST_F(ControlAnswers, TheServiceTableAfterAPortLossMakesThePortReadyAndLetsWait
     }));
     HANDLE h = open_vrax(/*overlapped=*/true);
     PCLIENT_CONTEXT s = session_of(h);
-    bind(s, 0, 3, 9, true);
+    // Bound with no id held: an id the loss voids would keep the write from going out.
+    bind(s, 0, 3, 9, false);
 
     ASSERT_EQ(far_end::close_channel(0), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
-    EXPECT_EQ(s->ClientIdHeld, 0u) << "a lost port ends every held id";
     ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
     std::optional<bytes> table_request;
     while ((table_request = far_end::next_frame(0, far_end::deadline_in_ms(5000)))) {

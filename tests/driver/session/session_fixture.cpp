@@ -72,9 +72,12 @@ ULONG session_count() {
 void bind(PCLIENT_CONTEXT session, ULONG port, ULONG service_type, UCHAR client_id,
           bool client_id_held) {
     WdfWaitLockAcquire(ClientSessionsLock, nullptr);
+    WdfWaitLockAcquire(session->WriteLock, nullptr);
     session->PortIndex = port;
     session->ServiceType = service_type;
     session->ClientId = client_id;
+    session->ClientIdVoided = 0;
+    WdfWaitLockRelease(session->WriteLock);
     session->ClientIdHeld = client_id_held ? 1 : 0;
     session->Kind = VRAX_SESSION_KIND_BOUND;
     WdfWaitLockRelease(ClientSessionsLock);

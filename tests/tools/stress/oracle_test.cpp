@@ -130,10 +130,24 @@ TEST(StressOracle, WritesRefusedOnlyWhileThePortIsDownAreDrops) {
     held.result = write_record::outcome::cancelled;
     h.writes = {during, after, held};
     h.downs = {{12, 30}};
-    const verdict v = check(h);
+    // Granted an id again after the port was ready: the driver sends its writes again.
+    h.sessions[0].holds.push_back({5, 32, 33});
+    verdict v = check(h);
     EXPECT_EQ(v.drops.at(drop_write_refused), 1u);
     EXPECT_EQ(v.drops.at(drop_write_cancelled), 1u);
     EXPECT_EQ(v.losses, 1u);
+
+    // No new grant yet, or its answer only after the write began: the id the loss voided
+    // explains the refusal.
+    for (stamp done : {stamp{45}, never}) {
+        h.sessions[0].holds.back() = {5, 32, done};
+        v = check(h);
+        EXPECT_EQ(v.losses, 0u) << done;
+        EXPECT_EQ(v.drops.at(drop_write_voided_id), 1u) << done;
+    }
+    // A session never granted an id has none to void.
+    h.sessions[0].holds.clear();
+    EXPECT_EQ(check(h).losses, 1u);
 }
 
 TEST(StressOracle, AnAnswerNeverSentIsALossUnlessThePortLossVoidedItsId) {

@@ -92,8 +92,11 @@ typedef struct _OVERLAPPED {
 #define MAXIMUM_WAIT_OBJECTS 64
 #endif
 
-#define HasOverlappedIoCompleted(lpOverlapped) \
-    (((DWORD)(lpOverlapped)->Internal) != 0x00000103L /* STATUS_PENDING */)
+// The I/O manager stores the status from the thread that completes the request; the read
+// pairs with that store, as a program polling the field from another thread relies on.
+#define HasOverlappedIoCompleted(lpOverlapped)                                \
+    (((DWORD)__atomic_load_n(&(lpOverlapped)->Internal, __ATOMIC_ACQUIRE)) != \
+     0x00000103L /* STATUS_PENDING */)
 
 // ---- Routines -------------------------------------------------------------------------------
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,

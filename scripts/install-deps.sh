@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
           libbenchmark-dev clang-format pkg-config libdw-dev
-          librsvg2-bin libpng-dev g++-mingw-w64-x86-64 valgrind gnuplot-nox)
+          librsvg2-bin libpng-dev g++-mingw-w64-x86-64 valgrind gnuplot-nox lld)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -57,9 +57,12 @@ for h in "${harnesses[@]}"; do
   else
     echo "fuzz: $h FOUND A PROBLEM (log $log, reproducer in $findings/)"
     case $h in
-      control|session|ioctl|smd)
+      control|session|ioctl)
         echo "fuzz: $h runs inputs in batches on one machine; replay the reproducer alone with" \
              "VRAX_FUZZ_BATCH=1 (and VRAX_FUZZ_TRACE=1 for the driver's trace)" ;;
+      smd)
+        echo "fuzz: $h runs inputs in batches on one machine; replay the reproducer alone with" \
+             "VRAX_FUZZ_BATCH=1" ;;
     esac
     tail -30 "$log"
     status=1

@@ -1,10 +1,17 @@
-// The SMD side played by the fuzzer against the real driver on the real platform. Each input
-// boots a machine from the driver's load-time state (VRAX loaded, the simulated SMD driver
-// installed, its interface arriving, port 0 opened at both ends and announced), then plays a
-// script of far-end actions, then takes everything down with the verifier's final check. A
-// bug check, a deadlock report, a sanitizer finding or a failed expectation is a finding.
+// The SMD side played by the fuzzer against the real driver on the real platform. An input
+// starts from the driver's load-time state (VRAX loaded, the simulated SMD driver installed,
+// its interface arriving, port 0 opened at both ends and announced), plays a script of far-end
+// actions, and then puts the far end back: faults cleared, the SMD interface enabled (a new
+// SMD device if the script removed the last one), port 0 open at both ends and served by the
+// driver again, every frame the driver wrote checked. A machine serves a batch of inputs
+// (VRAX_FUZZ_BATCH, default 32; 1 boots a machine for every input, which is how a finding is
+// reproduced from its one input) and goes down with the verifier's final check after the
+// batch's last input, at exit, and whenever the port does not come back within 10 s of virtual
+// time. A bug check, a deadlock report, a sanitizer finding or a failed expectation is a
+// finding.
 //
-// Input: byte 0 chooses the machine ("SupportNewHWID" on, off or missing); then commands.
+// Input: byte 0 chooses the machine ("SupportNewHWID" on, off or missing; only for an input
+// that boots one); then commands.
 // Command byte c, op = c % 12:
 //   0  chunk: 16-bit length n (top two bits clear), then n bytes (fewer at the end of the
 //      input: the rest is a fill pattern), queued for the driver to read
@@ -21,6 +28,7 @@
 // Every frame the driver writes must be a port-open notice or a frame the script sent.
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -36,6 +44,7 @@
 #include "machine/machine.h"
 #include "smd/far_end.h"
 #include "smd/install.h"
+#include "support/driver_machine.h"
 #include "support/fuzz_support.h"
 
 #include "protocol/routing.h"
@@ -177,12 +186,84 @@ void take_down(std::unique_ptr<sim::machine> m) {
     fuzz::expect(m->shutdown().empty(), "final check clean");
 }
 
+// The machine kept across a batch of inputs.
+struct smd_batch {
+    std::unique_ptr<sim::machine> machine;
+    unsigned size = 32;
+    unsigned used = 0;
+
+    static smd_batch& get() {
+        static smd_batch* b = [] {
+            auto* made = new smd_batch();
+            if (const char* v = std::getenv("VRAX_FUZZ_BATCH")) {
+                const long n = std::strtol(v, nullptr, 10);
+                made->size = n < 1 ? 1u : static_cast<unsigned>(n);
+            }
+            return made;
+        }();
+        return *b;
+    }
+
+    sim::machine& begin(std::uint8_t choice) {
+        if (machine == nullptr) {
+            machine = bring_up(choice);
+            used = 0;
+            // libFuzzer ends with exit(): the last batch gets its final check there, on the
+            // harness thread, while the scheduler's record of the thread is still alive.
+            struct last_batch {
+                ~last_batch() { smd_batch::get().take_down_now(); }
+            };
+            static thread_local last_batch guard;
+            (void)guard;
+        }
+        return *machine;
+    }
+
+    // The input is over: the machine goes down when the batch is, or when it could not be
+    // put back.
+    void end(bool restored) {
+        if (!restored || ++used >= size)
+            take_down_now();
+    }
+
+    void take_down_now() {
+        if (machine != nullptr)
+            take_down(std::move(machine));
+        machine.reset();
+    }
+};
+
+// The far end back to the state an input starts from; false when port 0 is not served again
+// within 10 s of virtual time. Only what the script changed is put back, so that an input
+// that left the port as it found it costs nothing here.
+bool restore(written& w) {
+    far_end::clear_faults(0);
+    if (!fuzz::machine::interface_enabled() || !far_end::far_end_open(0)) {
+        // A disabled SMD interface is enabled again; a removed SMD device (no current one)
+        // is replaced by a new one, as its bus would bring it back.
+        if (far_end::set_interface_enabled(true) == STATUS_NO_SUCH_DEVICE)
+            fuzz::expect(far_end::add_device() == STATUS_SUCCESS, "a new SMD device");
+        if (!far_end::far_end_open(0))
+            (void)far_end::open_channel(0);
+        auto& s = platform::scheduler::get();
+        const platform::ticks limit = s.now() + 10000 * platform::ticks_per_ms;
+        while (!fuzz::machine::interface_enabled() && s.now() < limit)
+            pass_ms(10);
+    }
+    // What the driver still had to read or write settles before the next input; the frames
+    // it wrote (a new port-open notice among them) are checked.
+    pass_ms(1);
+    w.drain();
+    return fuzz::machine::interface_enabled() && far_end::far_end_open(0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::adopt_thread();
     reader in{data, size};
-    auto m = bring_up(in.next());
+    auto& b = smd_batch::get();
+    b.begin(in.next());
     written w;
     // Bounded scripts keep an input's real time short; the virtual clock jumps over waits.
     for (int steps = 0; steps < 48 && in.left != 0; ++steps) {
@@ -233,6 +314,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pass_ms(1);
     far_end::set_frame_hook(0, {});
     w.drain();
-    take_down(std::move(m));
+    b.end(restore(w));
     return 0;
 }

@@ -237,8 +237,11 @@ std::string describe_wait(const char* routine, ULONG count, void* const* objects
     return out + ")";
 }
 
+// `interrupted` (read under the scheduler lock, may be null) ends the wait early with
+// STATUS_USER_APC, as the termination of a user-mode thread ends its wait on Windows.
 NTSTATUS wait_objects(ULONG count, void* const* objects, WAIT_TYPE type,
-                      const LARGE_INTEGER* timeout, const char* routine, const void* site) {
+                      const LARGE_INTEGER* timeout, const char* routine, const void* site,
+                      const std::function<bool()>* interrupted = nullptr) {
     check_wait_irql(timeout, routine, site);
     for (ULONG i = 0; i < count; ++i) {
         dispatcher_type(objects[i], routine);
@@ -264,12 +267,17 @@ NTSTATUS wait_objects(ULONG count, void* const* objects, WAIT_TYPE type,
         }
         return 0;
     };
-    std::function<bool()> ready = [&] { return satisfied() >= 0; };
+    std::function<bool()> ready = [&] {
+        return satisfied() >= 0 || (interrupted != nullptr && (*interrupted)());
+    };
     bool ok = zero ? ready() : s.block(lk, ready, deadline, what);
+    LONG index = satisfied();
+    if (index < 0 && ok) {
+        return STATUS_USER_APC;
+    }
     if (!ok) {
         return STATUS_TIMEOUT;
     }
-    LONG index = satisfied();
     if (type == WaitAny) {
         consume_locked(objects[index]);
     } else {
@@ -522,6 +530,21 @@ extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_T
     }
     return platform::kernel::wait_objects(Count, Object, WaitType, Timeout,
                                           "KeWaitForMultipleObjects", __builtin_return_address(0));
+}
+
+NTSTATUS platform::kernel::wait_for_user(ULONG count, void* const* objects, WAIT_TYPE type,
+                                         const LARGE_INTEGER* timeout,
+                                         const std::function<bool()>& interrupted) {
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || objects == nullptr ||
+        (type != WaitAny && type != WaitAll)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    platform::pause_points::reach("KeWaitForMultipleObjects", objects[0]);
+    if (auto st = faults::fault_point("KeWaitForMultipleObjects")) {
+        return *st;
+    }
+    return platform::kernel::wait_objects(count, objects, type, timeout, "WaitForMultipleObjects",
+                                          __builtin_return_address(0), &interrupted);
 }
 
 extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,

@@ -33,6 +33,11 @@ void add_final_check(std::function<void()> check);
 // threads get one on first use).
 class thread_object;
 thread_object* current_thread_object();
+// A user-mode wait (the Win32 subset's WaitForMultipleObjects): as KeWaitForMultipleObjects
+// with a user-mode wait, except that it also ends, with STATUS_USER_APC, once `interrupted`
+// holds (read under the scheduler lock; the caller's process ending, say).
+NTSTATUS wait_for_user(ULONG count, void* const* objects, WAIT_TYPE type,
+                       const LARGE_INTEGER* timeout, const std::function<bool()>& interrupted);
 // The thread's exit status once it has terminated, else STATUS_PENDING.
 NTSTATUS thread_exit_status(PETHREAD thread);
 bool thread_terminated(PETHREAD thread);

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "io/security.h"
+#include "kernel/kernel.h"
 #include "kernel/strings.h"
 #include "win32/process.h"
 #include "win32/threads.h"
@@ -165,6 +166,10 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
+    // A thread of a process that ends before or during the wait unwinds (win32/threads.h): a
+    // terminated thread runs no more of its program, even when its handles are closed by then.
+    win32::process& proc = win32::current_process();
+    win32::exit_if_ending();
     std::vector<ob::ref<ob::object>> held;
     PVOID objects[MAXIMUM_WAIT_OBJECTS];
     for (DWORD i = 0; i < nCount; ++i) {
@@ -182,9 +187,12 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
     }
     LARGE_INTEGER storage;
     PLARGE_INTEGER timeout = win32::timeout_of(dwMilliseconds, storage);
-    KWAIT_BLOCK blocks[MAXIMUM_WAIT_OBJECTS];
-    NTSTATUS st = KeWaitForMultipleObjects(nCount, objects, bWaitAll ? WaitAll : WaitAny,
-                                           UserRequest, UserMode, FALSE, timeout, blocks);
+    std::function<bool()> ending = [&proc] { return proc.ending_locked(); };
+    NTSTATUS st =
+        kernel::wait_for_user(nCount, objects, bWaitAll ? WaitAll : WaitAny, timeout, ending);
+    if (st == STATUS_USER_APC) {
+        win32::exit_if_ending();
+    }
     if (st == STATUS_TIMEOUT) {
         return WAIT_TIMEOUT;
     }

@@ -233,6 +233,38 @@ TEST(ExitProcess, AProcessEndedFromOutsideUnwindsItsWaitingThreads) {
     EXPECT_EQ(p->exit_code(), 9u);
 }
 
+// A thread of a terminated process runs no more of its program: one waiting on an event that
+// is never set ends, and so does one that polls with timed waits and never sleeps.
+TEST(ExitProcess, AProcessEndedFromOutsideEndsThreadsInEventWaits) {
+    auto p = win32::process::create(platform::io::token_kind::user, "waiting");
+    static std::atomic<int> polls{0};
+    std::atomic<bool> after_wait{false};
+    p->run([&] {
+        HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        CreateThread(
+            nullptr, 0,
+            [](LPVOID event) -> DWORD {
+                for (;;) {
+                    ++polls;
+                    WaitForSingleObject(static_cast<HANDLE>(event), 10);
+                }
+            },
+            never, 0, nullptr);
+        WaitForSingleObject(never, INFINITE);
+        after_wait = true;
+    });
+    Sleep(100);
+    EXPECT_GT(polls.load(), 0);
+    EXPECT_TRUE(p->terminate(3));
+    p->wait();
+    p->wait_threads();
+    const int seen = polls.load();
+    Sleep(100);
+    EXPECT_EQ(polls.load(), seen) << "the polling thread ended with its process";
+    EXPECT_FALSE(after_wait.load());
+    EXPECT_EQ(p->exit_code(), 3u);
+}
+
 TEST(ConsoleControl, WithoutAHandlerCtrlCEndsTheProcess) {
     auto p = win32::process::create(platform::io::token_kind::user, "endless");
     p->run([] {

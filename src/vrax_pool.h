@@ -20,6 +20,8 @@
 #define VRAX_TAG_EVENT_NAME VRAX_POOL_TAG('v', 'r', 'x', '5')
 // Client records of the routing table.
 #define VRAX_TAG_CLIENT_RECORD VRAX_POOL_TAG('v', 'r', 'x', '7')
+// Owner tables of the routing table (client id to record, per port and service type).
+#define VRAX_TAG_OWNER_TABLE VRAX_POOL_TAG('v', 'r', 'x', '8')
 // Control-response work buffer.
 #define VRAX_TAG_RESPONSE VRAX_POOL_TAG('v', 'r', 'x', '9')
 // Copies of submitted control requests.

@@ -1,28 +1,50 @@
 // Framework collections: an ordered list of framework objects, each referenced while it is
-// in the list. Deleting the collection drops every reference it holds.
+// in the list. Deleting the collection drops every reference it holds. The list is linked, as
+// the framework's is: finding an item by position or by object walks it from the head, entry
+// by entry (the framework's FindEntry), so a caller that indexes a large collection pays for it
+// here as it would on Windows.
+#include <atomic>
+#include <list>
 #include <mutex>
-#include <vector>
 
 #include "core/faults.h"
+#include "wdf/fx_collection.h"
 #include "wdf/fx_object.h"
 
 namespace platform::wdf {
 namespace {
+
+std::atomic<std::uint64_t> entries_walked{0};
 
 class fx_collection : public fx_object {
   public:
     fx_collection() : fx_object(fx_type::collection) {}
 
     std::mutex mutex;
-    std::vector<fx_object*> items;  // each holds one reference
+    std::list<fx_object*> items;  // each holds one reference
+    std::size_t count = 0;        // items.size(), kept as the framework keeps its count
+
+    // The entry at Index, walked to from the head; end() when Index is past the last item.
+    // The caller holds the mutex.
+    std::list<fx_object*>::iterator find_entry(std::size_t index) {
+        if (index >= count)
+            return items.end();
+        auto it = items.begin();
+        std::uint64_t visited = 1;
+        for (std::size_t i = 0; i < index; ++i, ++visited)
+            ++it;
+        entries_walked.fetch_add(visited, std::memory_order_relaxed);
+        return it;
+    }
 
   protected:
     ~fx_collection() override = default;
     void dispose() override {
-        std::vector<fx_object*> dropped;
+        std::list<fx_object*> dropped;
         {
             std::lock_guard lk(mutex);
             dropped.swap(items);
+            count = 0;
         }
         for (fx_object* item : dropped)
             item->release();
@@ -34,6 +56,11 @@ fx_collection* get(WDFCOLLECTION handle, const char* routine) {
 }
 
 }  // namespace
+
+std::uint64_t collection_entries_walked() {
+    return entries_walked.load(std::memory_order_relaxed);
+}
+
 }  // namespace platform::wdf
 
 using namespace platform;
@@ -61,7 +88,7 @@ NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttributes,
 ULONG WdfCollectionGetCount(WDFCOLLECTION Collection) {
     auto* collection = get(Collection, "WdfCollectionGetCount");
     std::lock_guard lk(collection->mutex);
-    return static_cast<ULONG>(collection->items.size());
+    return static_cast<ULONG>(collection->count);
 }
 
 NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object) {
@@ -74,6 +101,7 @@ NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object) {
     item->add_ref();
     std::lock_guard lk(collection->mutex);
     collection->items.push_back(item);
+    ++collection->count;
     return STATUS_SUCCESS;
 }
 
@@ -84,13 +112,19 @@ VOID WdfCollectionRemove(WDFCOLLECTION Collection, WDFOBJECT Item) {
         std::lock_guard lk(collection->mutex);
         auto& items = collection->items;
         auto it = items.begin();
-        while (it != items.end() && *it != item)
+        std::uint64_t visited = 0;
+        while (it != items.end() && *it != item) {
             ++it;
+            ++visited;
+        }
+        entries_walked.fetch_add(it == items.end() ? visited : visited + 1,
+                                 std::memory_order_relaxed);
         if (it == items.end()) {
             violation("WdfCollectionRemove: the object is not in the collection",
                       reinterpret_cast<std::uintptr_t>(Item));
         }
         items.erase(it);
+        --collection->count;
     }
     item->release();
 }
@@ -100,12 +134,13 @@ VOID WdfCollectionRemoveItem(WDFCOLLECTION Collection, ULONG Index) {
     fx_object* item = nullptr;
     {
         std::lock_guard lk(collection->mutex);
-        auto& items = collection->items;
-        if (Index >= items.size()) {
-            violation("WdfCollectionRemoveItem: index out of range", Index, items.size());
+        auto it = collection->find_entry(Index);
+        if (it == collection->items.end()) {
+            violation("WdfCollectionRemoveItem: index out of range", Index, collection->count);
         }
-        item = items[Index];
-        items.erase(items.begin() + Index);
+        item = *it;
+        collection->items.erase(it);
+        --collection->count;
     }
     item->release();
 }
@@ -113,9 +148,8 @@ VOID WdfCollectionRemoveItem(WDFCOLLECTION Collection, ULONG Index) {
 WDFOBJECT WdfCollectionGetItem(WDFCOLLECTION Collection, ULONG Index) {
     auto* collection = get(Collection, "WdfCollectionGetItem");
     std::lock_guard lk(collection->mutex);
-    if (Index >= collection->items.size())
-        return nullptr;
-    return collection->items[Index]->handle();
+    auto it = collection->find_entry(Index);
+    return it == collection->items.end() ? nullptr : (*it)->handle();
 }
 
 WDFOBJECT WdfCollectionGetFirstItem(WDFCOLLECTION Collection) {

@@ -9,6 +9,7 @@
 #include "../session/delivery.h"
 #include "../session/read_write.h"
 #include "../session/session.h"
+#include "../session/session_index.h"
 #include "../vrax_wire.h"
 #include "ioctl_controls.h"
 
@@ -49,7 +50,8 @@ _Use_decl_annotations_ VOID ResetSessionControl(PVRAX_DEVICE_CONTEXT Context, WD
     }
     WdfWaitLockAcquire(ClientSessionsLock, nullptr);
     session->Kind = VRAX_SESSION_KIND_BOUND;
-    session->SessionKey = IoctlReadU32(record);
+    // The key index follows the session to its new key.
+    RekeySession(session, IoctlReadU32(record));
     WdfWaitLockRelease(ClientSessionsLock);
     WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, 0);
 }

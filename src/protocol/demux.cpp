@@ -6,6 +6,8 @@
 
 #include "routing_table.h"
 
+#include "routing_owners.h"
+
 #include "../session/delivery.h"
 #include "../vrax_lock.h"
 #include "../vrax_wire.h"
@@ -82,18 +84,6 @@ _Use_decl_annotations_ VOID DemuxFrame(ULONG PortIndex, PUCHAR Frame, ULONG Leng
     RunClientQueueRestart();
 }
 
-// The first record, newest first, whose slots (0..7) hold the client id.
-static PVRAX_CLIENT_RECORD FindOwner(PVRAX_CLIENT_RECORD Head, UCHAR ClientId) {
-    for (PVRAX_CLIENT_RECORD record = Head; record != nullptr; record = record->Next) {
-        for (ULONG slot = 0; slot < VRAX_CLIENT_SLOTS; ++slot) {
-            if (record->ClientIds[slot] == ClientId) {
-                return record;
-            }
-        }
-    }
-    return nullptr;
-}
-
 _Use_decl_annotations_ VOID RouteUnicast(ULONG PortIndex, UCHAR ServiceType, UCHAR ClientId,
                                          UCHAR Flags, PUCHAR Payload, ULONG Length) {
     if (PortIndex >= VRAX_PORT_COUNT || ServiceType == VRAX_SERVICE_INVALID) {
@@ -101,7 +91,8 @@ _Use_decl_annotations_ VOID RouteUnicast(ULONG PortIndex, UCHAR ServiceType, UCH
                     ServiceType);
         return;
     }
-    PVRAX_CLIENT_RECORD owner = FindOwner(RoutingTable[PortIndex].Clients[ServiceType], ClientId);
+    // The newest record holding the id, from the port's owner index.
+    PVRAX_CLIENT_RECORD owner = LookUpOwner(PortIndex, ServiceType, ClientId);
     if (owner == nullptr) {
         if (ServiceType == VRAX_SERVICE_CONTROL) {
             HandleControlMessage(PortIndex, Payload, Length);

@@ -5,6 +5,8 @@
 
 #include "routing_table.h"
 
+#include "routing_owners.h"
+
 #include "../port/receive_dispatch.h"
 #include "../session/delivery.h"
 #include "../vrax_lock.h"
@@ -37,7 +39,10 @@ static PVRAX_CLIENT_RECORD* FindRecordLink(PVRAX_CLIENT_RECORD* Head, ULONG Sess
     return nullptr;
 }
 
-static VOID FreeRecordList(PVRAX_CLIENT_RECORD* Head) {
+// Empties the list of (Port, Service) with its owner table.
+static VOID FreeRecordList(ULONG Port, ULONG Service) {
+    PVRAX_CLIENT_RECORD* Head = &RoutingTable[Port].Clients[Service];
+    FreeOwnerTable(Port, (UCHAR)Service);
     PVRAX_CLIENT_RECORD record = *Head;
     *Head = nullptr;
     while (record != nullptr) {
@@ -54,7 +59,7 @@ static VOID CloseRoutingEntry(ULONG Port) {
     VRAX_ROUTING_ENTRY* entry = &RoutingTable[Port];
     InterlockedExchange(&entry->Open, 0);
     for (ULONG service = 0; service < VRAX_SERVICE_TYPE_COUNT; ++service) {
-        FreeRecordList(&entry->Clients[service]);
+        FreeRecordList(Port, service);
     }
     DetachPort(Port);
 }
@@ -133,7 +138,7 @@ _Use_decl_annotations_ VOID ResetRouting() {
             WdfWaitLockAcquire(lock, nullptr);
         }
         for (ULONG service = 0; service < VRAX_SERVICE_TYPE_COUNT; ++service) {
-            FreeRecordList(&entry->Clients[service]);
+            FreeRecordList(port, service);
         }
         // Without this the next arrival of the SMD interface could not attach the port again.
         DetachPort(port);
@@ -166,6 +171,7 @@ _Use_decl_annotations_ int RegisterClientId(ULONG SessionKey, ULONG PortIndex, U
         for (ULONG slot = 0; slot < VRAX_CLIENT_SLOTS; ++slot) {
             if (record->ClientIds[slot] == VRAX_CLIENT_SLOT_FREE) {
                 record->ClientIds[slot] = ClientId;
+                NoteOwnerAdded(PortIndex, ServiceType, record, ClientId, FALSE);
                 return 0;
             }
         }
@@ -186,6 +192,7 @@ _Use_decl_annotations_ int RegisterClientId(ULONG SessionKey, ULONG PortIndex, U
     record->ClientIds[0] = ClientId;
     record->Next = *head;
     *head = record;
+    NoteOwnerAdded(PortIndex, ServiceType, record, ClientId, TRUE);
     return 0;
 }
 
@@ -219,6 +226,12 @@ _Use_decl_annotations_ int ReleaseClientId(ULONG SessionKey, ULONG PortIndex, UC
     }
     if (empty) {
         *link = record->Next;
+    }
+    // The record no longer holds the id and, when empty, is out of the list.
+    if (matched) {
+        NoteOwnerRemoved(PortIndex, ServiceType, record, &ClientId, 1);
+    }
+    if (empty) {
         VraxFreePool(record, VRAX_TAG_CLIENT_RECORD);
     }
     if (!matched) {
@@ -243,6 +256,8 @@ _Use_decl_annotations_ VOID PurgeSessionClients(ULONG SessionKey) {
             if (link != nullptr) {
                 PVRAX_CLIENT_RECORD record = *link;
                 *link = record->Next;
+                NoteOwnerRemoved(port, (UCHAR)service, record, record->ClientIds,
+                                 VRAX_CLIENT_SLOTS);
                 VraxFreePool(record, VRAX_TAG_CLIENT_RECORD);
             }
         }
@@ -262,7 +277,7 @@ _Use_decl_annotations_ VOID ForgetPortClients(ULONG PortIndex) {
     }
     VRAX_WAIT_LOCK_HOLDER holder(lock);
     for (ULONG service = 0; service < VRAX_SERVICE_TYPE_COUNT; ++service) {
-        FreeRecordList(&RoutingTable[PortIndex].Clients[service]);
+        FreeRecordList(PortIndex, service);
     }
 }
 

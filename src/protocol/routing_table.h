@@ -30,6 +30,9 @@ typedef struct _VRAX_ROUTING_ENTRY {
     LONG volatile Open;
     // Per service type, newest record first. Service type 0 never holds records.
     PVRAX_CLIENT_RECORD Clients[VRAX_SERVICE_TYPE_COUNT];
+    // Per service type, the owner of each client id (routing_owners.h): NULL until the list's
+    // first id, or while no memory could be had for it. Guarded by RoutingLock with Clients.
+    PVRAX_CLIENT_RECORD* Owners[VRAX_SERVICE_TYPE_COUNT];
 } VRAX_ROUTING_ENTRY;
 
 extern VRAX_ROUTING_ENTRY RoutingTable[VRAX_PORT_COUNT];

@@ -1,5 +1,6 @@
-// Delivery of a service message to client sessions: to the session with a key (unicast), or
-// to every session bound to the port and service type (broadcast). The message goes straight
+// Delivery of a service message to client sessions: to the sessions with a key (unicast),
+// found through the key index, or to every session bound to the port and service type
+// (broadcast), found by walking ClientSessions. The message goes straight
 // into the oldest read waiting in the session's ReadQueue, or into the session's store until
 // a read takes it.
 //
@@ -15,6 +16,7 @@
 #include "../vrax_wire.h"
 #include "delivery.h"
 #include "read_write.h"
+#include "session_index.h"
 #include "session_walk.h"
 
 #include "../trace.h"
@@ -109,9 +111,19 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID
 
 _Use_decl_annotations_ VOID DeliverServiceMessage(ULONG SessionKey, ULONG PortIndex,
                                                   UCHAR ServiceType, PUCHAR Message, ULONG Length) {
-    const BOOLEAN broadcast = SessionKey == VRAX_SESSION_KEY_NONE;
-
     VRAX_WAIT_LOCK_HOLDER lock(ClientSessionsLock);
+    if (SessionKey != VRAX_SESSION_KEY_NONE) {
+        // Every session with the key, in the order of ClientSessions, whatever its port and
+        // service type.
+        for (PCLIENT_CONTEXT session = FirstSessionWithKey(SessionKey); session != nullptr;
+             session = NextSessionWithKey(session, SessionKey)) {
+            WDFFILEOBJECT fileObject =
+                static_cast<WDFFILEOBJECT>(WdfObjectContextGetObject(session));
+            DeliverToSession(fileObject, session, Message, Length);
+        }
+        return;
+    }
+
     ULONG count = WdfCollectionGetCount(ClientSessions);
     for (ULONG i = 0; i < count; ++i) {
         WDFFILEOBJECT fileObject =
@@ -122,10 +134,7 @@ _Use_decl_annotations_ VOID DeliverServiceMessage(ULONG SessionKey, ULONG PortIn
                         count);
             return;
         }
-        BOOLEAN match = broadcast ? (session->PortIndex == PortIndex &&
-                                     session->ServiceType == (ULONG)ServiceType)
-                                  : session->SessionKey == SessionKey;
-        if (match) {
+        if (session->PortIndex == PortIndex && session->ServiceType == (ULONG)ServiceType) {
             DeliverToSession(fileObject, session, Message, Length);
         }
     }

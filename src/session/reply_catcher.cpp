@@ -7,7 +7,7 @@
 #include "../vrax_lock.h"
 #include "../vrax_wire.h"
 #include "delivery.h"
-#include "session_walk.h"
+#include "session_index.h"
 
 #include "../trace.h"
 #if defined(EVENT_TRACING)
@@ -47,19 +47,10 @@ VOID CopyReplyTlvs(_Inout_ PCLIENT_CONTEXT Session, _In_reads_bytes_(Length) con
 }  // namespace
 
 _Use_decl_annotations_ BOOLEAN IsAwaitingReply(ULONG SessionKey) {
+    // The first session with the key decides, as a walk of ClientSessions would find it.
     VRAX_WAIT_LOCK_HOLDER lock(ClientSessionsLock);
-    ULONG count = WdfCollectionGetCount(ClientSessions);
-    for (ULONG i = 0; i < count; ++i) {
-        PCLIENT_CONTEXT session = SessionAt(i);
-        if (session == nullptr) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "reply: no session at %u of %u", i, count);
-            return FALSE;
-        }
-        if (session->SessionKey == SessionKey) {
-            return session->Kind == VRAX_SESSION_KIND_AWAITING_REPLY ? TRUE : FALSE;
-        }
-    }
-    return FALSE;
+    PCLIENT_CONTEXT session = FirstSessionWithKey(SessionKey);
+    return session != nullptr && session->Kind == VRAX_SESSION_KIND_AWAITING_REPLY ? TRUE : FALSE;
 }
 
 // Data is the first TLV's value; its first bytes are skipped and the TLVs after them walked.
@@ -75,17 +66,11 @@ _Use_decl_annotations_ VOID CatchReply(ULONG SessionKey, PUCHAR Data, ULONG Leng
                     SessionKey, Length);
     }
 
+    // Each session with the key gets its own walk over the same bytes.
     VRAX_WAIT_LOCK_HOLDER lock(ClientSessionsLock);
-    ULONG count = WdfCollectionGetCount(ClientSessions);
-    for (ULONG i = 0; i < count; ++i) {
-        PCLIENT_CONTEXT session = SessionAt(i);
-        if (session == nullptr) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX, "reply: no session at %u of %u", i, count);
-            return;
-        }
-        if (session->SessionKey == SessionKey) {
-            CopyReplyTlvs(session, tlvs, tlvLength);
-            KeSetEvent(&session->ReplyEvent, 1, FALSE);
-        }
+    for (PCLIENT_CONTEXT session = FirstSessionWithKey(SessionKey); session != nullptr;
+         session = NextSessionWithKey(session, SessionKey)) {
+        CopyReplyTlvs(session, tlvs, tlvLength);
+        KeSetEvent(&session->ReplyEvent, 1, FALSE);
     }
 }

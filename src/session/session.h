@@ -82,6 +82,10 @@ typedef struct _CLIENT_CONTEXT {
     WDFQUEUE WriteBacklog;
     // Writes sent and not yet matched by a delivered message of type 2.
     ULONG OutstandingWrites;
+    // The key index (session_index.h), under ClientSessionsLock: the next session in this
+    // one's chain, and the session's listing position (0 while it is not listed).
+    struct _CLIENT_CONTEXT* KeyIndexNext;
+    ULONGLONG ListedOrder;
 } CLIENT_CONTEXT, *PCLIENT_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CLIENT_CONTEXT, GetClientContext)

@@ -12,6 +12,7 @@
 #include "../vrax_lock.h"
 #include "../vrax_pool.h"
 #include "session.h"
+#include "session_index.h"
 
 #include "../trace.h"
 #if defined(EVENT_TRACING)
@@ -218,6 +219,9 @@ _Use_decl_annotations_ VOID EvtDeviceFileCreate(WDFDEVICE Device, WDFREQUEST Req
         session->ClientIdVoided = 0;
         session->LastPortState = VRAX_PORT_STATE_NONE;
         session->OutstandingWrites = 0;
+        if (NT_SUCCESS(status)) {
+            IndexSession(session);
+        }
         KeInitializeEvent(&session->AllocationEvent, NotificationEvent, FALSE);
         KeInitializeEvent(&session->ReleaseEvent, NotificationEvent, FALSE);
         KeInitializeEvent(&session->ReplyEvent, NotificationEvent, FALSE);
@@ -264,11 +268,13 @@ _Use_decl_annotations_ VOID EvtFileCleanup(WDFFILEOBJECT FileObject) {
 
     {
         // Waiting reads are cancelled and new ones refused; after this no delivery finds the
-        // session, since delivery walks ClientSessions under the same lock.
+        // session, since delivery walks ClientSessions, or finds it in the key index, under the
+        // same lock.
         VRAX_WAIT_LOCK_HOLDER lock(ClientSessionsLock);
         WdfIoQueuePurge(session->ReadQueue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);
         WdfIoQueuePurge(session->NotificationReadQueue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);
         WdfCollectionRemove(ClientSessions, FileObject);
+        UnindexSession(session);
     }
     FreeStore(session->ReceiveLock, session->ReceiveMessages, key);
     FreeStore(session->NotificationLock, session->Notifications, key);

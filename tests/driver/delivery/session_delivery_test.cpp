@@ -20,6 +20,7 @@
 #include "session/delivery.h"
 #include "session/port_state.h"
 #include "session/read_write.h"
+#include "session/session_index.h"
 #include "vrax_device.h"
 #include "vrax_pool.h"
 #include "vrax_wire.h"
@@ -203,6 +204,112 @@ TEST_F(Delivery, AUnicastReachesTheOwningKeyWhateverTheSessionIsBoundTo) {
     // An id nobody owns reaches nobody.
     arrive(frame(5, 8, message(0x04, 0x22)));
     EXPECT_EQ(stored_messages(session_of(owner)) + stored_messages(session_of(same_service)), 1u);
+}
+
+// Routes a unicast as the demultiplexer does, under port 0's routing lock, without the
+// channel (which a port loss leaves closed).
+void route(UCHAR service, UCHAR client) {
+    bytes m = message(0x04, 0x22);
+    WDFWAITLOCK lock = RoutingTable[0].RoutingLock;
+    WdfWaitLockAcquire(lock, nullptr);
+    RouteUnicast(0, service, client, 0, m.data(), static_cast<ULONG>(m.size()));
+    WdfWaitLockRelease(lock);
+}
+
+void rekey(PCLIENT_CONTEXT s, ULONG key) {
+    WdfWaitLockAcquire(ClientSessionsLock, nullptr);
+    RekeySession(s, key);
+    WdfWaitLockRelease(ClientSessionsLock);
+}
+
+// The sessions with a key, in the order a unicast reaches them.
+std::vector<PCLIENT_CONTEXT> with_key(ULONG key) {
+    std::vector<PCLIENT_CONTEXT> found;
+    WdfWaitLockAcquire(ClientSessionsLock, nullptr);
+    for (PCLIENT_CONTEXT s = FirstSessionWithKey(key); s != nullptr;
+         s = NextSessionWithKey(s, key)) {
+        found.push_back(s);
+    }
+    WdfWaitLockRelease(ClientSessionsLock);
+    return found;
+}
+
+// A client id passes from one session to another: a unicast reaches its owner of the moment
+// and no one else, through a grant, a release and a re-grant, a port loss that forgets every
+// id and a grant after it, and a session's clean-up.
+TEST_F(Delivery, AUnicastReachesTheIdsOwnerOfTheMomentAndOnlyIt) {
+    HANDLE a = open_bound(0, 5, 7, true);
+    HANDLE b = open_bound(0, 5, 7, true);
+    PCLIENT_CONTEXT sa = session_of(a), sb = session_of(b);
+    own_client_id(a, 5, 7);
+    route(5, 7);
+    EXPECT_EQ(stored_messages(sa), 1u);
+    EXPECT_EQ(stored_messages(sb), 0u);
+
+    WDFWAITLOCK lock = RoutingTable[0].RoutingLock;
+    WdfWaitLockAcquire(lock, nullptr);
+    ASSERT_EQ(ReleaseClientId(sa->SessionKey, 0, 5, 7), 0);
+    WdfWaitLockRelease(lock);
+    route(5, 7);
+    EXPECT_EQ(stored_messages(sa) + stored_messages(sb), 1u) << "a released id reaches nobody";
+    own_client_id(b, 5, 7);
+    route(5, 7);
+    EXPECT_EQ(stored_messages(sa), 1u);
+    EXPECT_EQ(stored_messages(sb), 1u);
+
+    // The port is lost: every id is forgotten; the modem grants 7 again, to a.
+    ASSERT_EQ(far_end::close_channel(0), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([&] { return notifications(sb) == 1; }));
+    route(5, 7);
+    EXPECT_EQ(stored_messages(sa) + stored_messages(sb), 2u) << "forgotten with the port";
+    own_client_id(a, 5, 7);
+    route(5, 7);
+    EXPECT_EQ(stored_messages(sa), 2u);
+    EXPECT_EQ(stored_messages(sb), 1u);
+
+    // a ends: its id goes with it, and its key reaches no one.
+    const ULONG ka = sa->SessionKey;
+    std::erase(handles_, a);
+    CloseHandle(a);
+    EXPECT_TRUE(with_key(ka).empty());
+    bytes m = message(0x04, 0x22);
+    DeliverServiceMessage(ka, 0, 5, m.data(), static_cast<ULONG>(m.size()));
+    EXPECT_EQ(stored_messages(sb), 1u);
+}
+
+// Sessions that share a key (the reset control gives every session it resets key 0) are
+// reached in the order they were opened, whatever the order their keys changed in; a session
+// leaves its old key's sessions when its key changes and all of them when it ends.
+TEST_F(Delivery, SessionsSharingAKeyAreReachedInOpeningOrderUntilTheyLeave) {
+    HANDLE a = open_bound(0, 3, 5), b = open_bound(0, 3, 6), c = open_bound(1, 4, 7);
+    PCLIENT_CONTEXT sa = session_of(a), sb = session_of(b), sc = session_of(c);
+    const ULONG kb = sb->SessionKey;
+    rekey(sc, 0);
+    rekey(sa, 0);
+    EXPECT_EQ(with_key(0), (std::vector<PCLIENT_CONTEXT>{sa, sc}));
+    rekey(sb, 0);
+    EXPECT_EQ(with_key(0), (std::vector<PCLIENT_CONTEXT>{sa, sb, sc}));
+    EXPECT_TRUE(with_key(kb).empty());
+    bytes m = message(0x04, 0x22);
+    DeliverServiceMessage(0, 2, 9, m.data(), static_cast<ULONG>(m.size()));
+    for (PCLIENT_CONTEXT s : {sa, sb, sc}) {
+        EXPECT_EQ(stored_messages(s), 1u);
+    }
+    // The first of them decides whether a service-2 reply is caught.
+    WdfWaitLockAcquire(ClientSessionsLock, nullptr);
+    sb->Kind = VRAX_SESSION_KIND_AWAITING_REPLY;
+    WdfWaitLockRelease(ClientSessionsLock);
+    EXPECT_FALSE(IsAwaitingReply(0));
+    rekey(sa, 0x77);
+    EXPECT_TRUE(IsAwaitingReply(0));
+    EXPECT_EQ(with_key(0x77), std::vector<PCLIENT_CONTEXT>{sa});
+
+    std::erase(handles_, b);
+    CloseHandle(b);
+    EXPECT_EQ(with_key(0), std::vector<PCLIENT_CONTEXT>{sc});
+    DeliverServiceMessage(0, 2, 9, m.data(), static_cast<ULONG>(m.size()));
+    EXPECT_EQ(stored_messages(sc), 2u);
+    EXPECT_EQ(stored_messages(sa), 1u);
 }
 
 TEST_F(Delivery, TypeTwoGivesAWriteBackAtOnceIntoAWaitingReadAndOnlyWhenReadOnceStored) {
@@ -391,9 +498,12 @@ TEST_F(Delivery, WalksThatMeetAnItemWithoutASessionEndAndReleaseEveryLock) {
     SignalReleaseDone(0, kb);
     SignalValue(0, kb, 1);
     EXPECT_FALSE(IsAwaitingReply(kb));
-    CatchReply(kb, m.data(), static_cast<ULONG>(m.size()));
     EXPECT_FALSE(signalled(b->AllocationEvent));
-    EXPECT_FALSE(signalled(b->ReplyEvent));
+    // Unicasts and the reply catcher find b by its key, not by walking the collection.
+    CatchReply(kb, m.data(), static_cast<ULONG>(m.size()));
+    EXPECT_TRUE(signalled(b->ReplyEvent));
+    DeliverServiceMessage(kb, 0, 3, m.data(), static_cast<ULONG>(m.size()));
+    EXPECT_EQ(stored_messages(b), 1u);
     EXPECT_EQ(platform::lock_tracker::held_count(), 0u);
 
     WdfWaitLockAcquire(ClientSessionsLock, nullptr);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "port/receive_dispatch.h"
 #include "protocol/lazy_wait_lock.h"
 #include "protocol/routing.h"
+#include "protocol/routing_table.h"
 #include "vrax_pool.h"
 #include "wdf/fx_object.h"
 
@@ -67,6 +69,7 @@ class Routing : public ::testing::Test {
     void TearDown() override {
         ResetRouting();
         EXPECT_EQ(platform::kernel::pool::outstanding(VRAX_TAG_CLIENT_RECORD).count, 0u);
+        EXPECT_EQ(platform::kernel::pool::outstanding(VRAX_TAG_OWNER_TABLE).count, 0u);
         EXPECT_EQ(platform::lock_tracker::held_count(), 0u);
         platform::faults::clear();
     }
@@ -270,6 +273,141 @@ TEST_F(Routing, FailedAllocationLeavesTheListAsItWas) {
     demux(0, f);
     ASSERT_EQ(calls_of(callee::deliver).size(), 1u);
     EXPECT_EQ(calls_of(callee::deliver)[0].key, key_a);
+}
+
+// The owner of each id, as a unicast finds it, checked after every change against a model of
+// the record lists (newest record first, slots 0..7): registrations that push a record or
+// fill a slot of an older one, duplicate ids across sessions and within one, releases,
+// purges and a port's forgetting, in a fixed pseudo-random order.
+TEST_F(Routing, UnicastsFindTheNewestHolderOfAnIdThroughEveryChange) {
+    struct record {
+        ULONG key;
+        std::uint8_t ids[VRAX_CLIENT_SLOTS];
+    };
+    std::vector<record> model;  // newest first
+    auto find = [&](ULONG key) {
+        for (std::size_t i = 0; i < model.size(); ++i)
+            if (model[i].key == key)
+                return static_cast<std::ptrdiff_t>(i);
+        return std::ptrdiff_t{-1};
+    };
+    auto register_id = [&](ULONG key, UCHAR id) {
+        std::ptrdiff_t r = find(key);
+        if (r < 0) {
+            record n{key, {}};
+            std::memset(n.ids, 0xFF, sizeof(n.ids));
+            n.ids[0] = id;
+            model.insert(model.begin(), n);
+            return 0;
+        }
+        for (auto& slot : model[r].ids)
+            if (slot == 0xFF) {
+                slot = id;
+                return 0;
+            }
+        return -1;
+    };
+    auto release_id = [&](ULONG key, UCHAR id) {
+        std::ptrdiff_t r = find(key);
+        if (r < 0)
+            return -1;
+        bool matched = false, empty = true;
+        for (auto& slot : model[r].ids) {
+            if (slot == id) {
+                slot = 0xFF;
+                matched = true;
+            }
+            empty = empty && slot == 0xFF;
+        }
+        if (empty)
+            model.erase(model.begin() + r);
+        return matched ? 0 : -1;
+    };
+    auto owner = [&](UCHAR id) -> std::int64_t {
+        for (const auto& r : model)
+            for (auto slot : r.ids)
+                if (slot == id)
+                    return r.key;
+        return -1;
+    };
+    auto check = [&](int step) {
+        for (UCHAR id = 1; id <= 6; ++id) {
+            doubles::clear_calls();
+            bytes f = frame(5, id, service_message(0x01));
+            demux(0, f);
+            const auto delivered = calls_of(callee::deliver);
+            const std::int64_t expected = owner(id);
+            if (expected < 0) {
+                EXPECT_TRUE(delivered.empty()) << "step " << step << " id " << int(id);
+            } else {
+                ASSERT_EQ(delivered.size(), 1u) << "step " << step << " id " << int(id);
+                EXPECT_EQ(delivered[0].key, static_cast<ULONG>(expected))
+                    << "step " << step << " id " << int(id);
+            }
+        }
+    };
+
+    WDFWAITLOCK lock = RoutingTable[0].RoutingLock;
+    std::uint32_t seed = 12345;
+    auto next = [&](std::uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    for (int step = 0; step < 600; ++step) {
+        const ULONG key = 1 + next(5);
+        const UCHAR id = static_cast<UCHAR>(1 + next(6));
+        const std::uint32_t op = next(20);
+        if (op < 10) {
+            WdfWaitLockAcquire(lock, nullptr);
+            EXPECT_EQ(RegisterClientId(key, 0, 5, id), register_id(key, id)) << step;
+            WdfWaitLockRelease(lock);
+        } else if (op < 18) {
+            WdfWaitLockAcquire(lock, nullptr);
+            EXPECT_EQ(ReleaseClientId(key, 0, 5, id), release_id(key, id)) << step;
+            WdfWaitLockRelease(lock);
+        } else if (op < 19) {
+            PurgeSessionClients(key);
+            std::ptrdiff_t r = find(key);
+            if (r >= 0)
+                model.erase(model.begin() + r);
+        } else if (step % 7 == 0) {
+            ForgetPortClients(0);
+            model.clear();
+        }
+        check(step);
+        if (HasFatalFailure())
+            return;
+    }
+    // Another port's and another service's lists are their own.
+    WdfWaitLockAcquire(lock, nullptr);
+    ASSERT_EQ(RegisterClientId(key_a, 0, 6, 1), 0);
+    WdfWaitLockRelease(lock);
+    check(-1);
+}
+
+// Without memory for the owner table the look-up walks the list, and finds what the table
+// would; the table made later, once memory is there, starts out holding every id so far.
+TEST_F(Routing, WithoutAnOwnerTableUnicastsStillReachTheNewestHolder) {
+    platform::faults::fail_nth("ExAllocatePoolWithTag", 2, STATUS_INSUFFICIENT_RESOURCES);
+    ASSERT_EQ(RegisterClientId(key_a, 0, 5, 7), 0) << "the record is allocated, the table not";
+    EXPECT_EQ(platform::kernel::pool::outstanding(VRAX_TAG_OWNER_TABLE).count, 0u);
+    ASSERT_EQ(RegisterClientId(key_a, 0, 5, 8), 0);
+    EXPECT_EQ(platform::kernel::pool::outstanding(VRAX_TAG_OWNER_TABLE).count, 1u);
+    ASSERT_EQ(RegisterClientId(key_b, 0, 5, 8), 0);
+    for (UCHAR id : {7, 8}) {
+        doubles::clear_calls();
+        bytes f = frame(5, id, service_message(0x01));
+        demux(0, f);
+        ASSERT_EQ(calls_of(callee::deliver).size(), 1u) << int(id);
+        EXPECT_EQ(calls_of(callee::deliver)[0].key, id == 7 ? key_a : key_b) << int(id);
+    }
+    // Reset frees the tables with the records.
+    ResetRouting();
+    EXPECT_EQ(platform::kernel::pool::outstanding(VRAX_TAG_OWNER_TABLE).count, 0u);
+    doubles::clear_calls();
+    bytes f = frame(5, 8, service_message(0x01));
+    demux(0, f);
+    EXPECT_TRUE(calls_of(callee::deliver).empty());
 }
 
 TEST_F(Routing, ReplyCatcherOnlyForAServiceTwoReplyLongEnoughToSkipInto) {

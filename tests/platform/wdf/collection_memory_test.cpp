@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "kernel/pool.h"
+#include "wdf/fx_collection.h"
 #include "wdf_fixture.h"
 
 namespace wdf_test {
@@ -53,6 +54,53 @@ TEST_F(Collections, ItemsStayReferencedUntilRemovedOrTheCollectionGoes) {
     WdfObjectDelete(d);
     WdfObjectDelete(c);
     EXPECT_EQ(take_events(), std::vector<std::string>{"item destroyed"});
+}
+
+// The framework finds an item by position by walking its list from the head: item i costs
+// i + 1 entries, a position past the end none, first and last item and the count none.
+// Removing by object walks to the object. What each call returns is unchanged by the walk.
+TEST_F(Collections, LookUpByPositionWalksTheListFromItsHead) {
+    ASSERT_EQ(create_driver(), STATUS_SUCCESS);
+    WDFCOLLECTION c;
+    ASSERT_EQ(WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, &c), STATUS_SUCCESS);
+    std::vector<WDFOBJECT> items;
+    for (int i = 0; i < 5; ++i) {
+        items.push_back(make_item());
+        ASSERT_EQ(WdfCollectionAdd(c, items.back()), STATUS_SUCCESS);
+    }
+    auto walked = [] {
+        static std::uint64_t last = platform::wdf::collection_entries_walked();
+        std::uint64_t now = platform::wdf::collection_entries_walked();
+        std::uint64_t d = now - last;
+        last = now;
+        return d;
+    };
+    walked();
+    EXPECT_EQ(WdfCollectionGetItem(c, 0), items[0]);
+    EXPECT_EQ(walked(), 1u);
+    EXPECT_EQ(WdfCollectionGetItem(c, 4), items[4]);
+    EXPECT_EQ(walked(), 5u);
+    EXPECT_EQ(WdfCollectionGetItem(c, 5), nullptr);
+    EXPECT_EQ(WdfCollectionGetFirstItem(c), items[0]);
+    EXPECT_EQ(WdfCollectionGetLastItem(c), items[4]);
+    EXPECT_EQ(WdfCollectionGetCount(c), 5u);
+    EXPECT_EQ(walked(), 0u);
+
+    // Removal by object walks to it; the items behind it move up one position.
+    WdfCollectionRemove(c, items[2]);
+    EXPECT_EQ(walked(), 3u);
+    EXPECT_EQ(WdfCollectionGetCount(c), 4u);
+    EXPECT_EQ(WdfCollectionGetItem(c, 2), items[3]);
+    EXPECT_EQ(walked(), 3u);
+    WdfCollectionRemoveItem(c, 3);
+    EXPECT_EQ(walked(), 4u);
+    EXPECT_EQ(WdfCollectionGetLastItem(c), items[3]);
+    EXPECT_EQ(WdfCollectionGetItem(c, 3), nullptr);
+
+    WdfObjectDelete(c);
+    for (WDFOBJECT item : items)
+        WdfObjectDelete(item);
+    take_events();
 }
 
 TEST_F(Collections, RemovingWhatIsNotThereIsAVerifierError) {

@@ -24,6 +24,7 @@ scenarios=(
   "program-and-thread-exit-cancels" "IoctlMachine.CancelIo*:IoctlMachine.TheIssuingThreadsExitCancelsItsControl:IoctlMachine.AProgramsExitCancelsItsControlAndFreesTheQueue:IoctlMachine.AThreadsExitAfterItsHandleWasClosedCancelsTheControl:IoctlMachine.ClosingTheHandleLeavesAWaitingControlToItsTimeOut"
   "clean-up-against-delivery-and-write-against-close" "CompletionOrder.*:Port.WritesRacingACloseFailOrGoThroughButNeverTouchAGoneTarget"
   "port-loss-during-a-client-id" "KernelClientPortLoss.*"
+  "far-end-sends-from-several-threads" "ChannelIo.QueueHooksRunInTheOrderTheReaderGetsTheChunks"
 )
 ci_seeds=20
 

@@ -106,17 +106,23 @@ struct emulator::state {
             p = port;
             w = watch;
         }
-        if (w && a.what == action::kind::send)
-            w(watch_event{watch_event::kind::sending, &a.frame, STATUS_SUCCESS});
-        const std::uint64_t order = next_order();
+        std::uint64_t order = 0;
         switch (a.what) {
             case action::kind::send:
-                status = far_end::queue_read(p, a.frame);
+                // Noted as the chunk joins the far end's queue, so that frames sent from
+                // several threads are watched and ordered as the driver reads them.
+                status = far_end::queue_read(p, a.frame, [&] {
+                    if (w)
+                        w(watch_event{watch_event::kind::sending, &a.frame, STATUS_SUCCESS});
+                    order = next_order();
+                });
                 break;
             case action::kind::close:
+                order = next_order();
                 status = far_end::close_channel(p);
                 break;
             case action::kind::open:
+                order = next_order();
                 status = far_end::open_channel(p);
                 break;
         }

@@ -65,10 +65,13 @@ struct log_entry {
 };
 
 // What a watcher (emulator::watch) is told about the channel: each frame the driver wrote,
-// after the engine has handled it; each frame the modem hands the far end, just before
-// (sending) and after (sent, with the far end's answer); each close and open of the modem's
-// end, after it, with the far end's answer. Called on the thread that does the channel work,
-// without the scheduler lock held; the frame is valid only during the call.
+// after the engine has handled it; each frame the modem hands the far end, as it joins the far
+// end's queue and before the driver can read it (sending), and after (sent, with the far end's
+// answer); each close and open of the modem's end, after it, with the far end's answer. Called
+// on the thread that does the channel work, without the scheduler lock held; the frame is
+// valid only during the call. `sending` comes under the SMD device's lock, so the frames sent
+// from several threads are told in the order the driver reads them: the watcher only takes
+// note there (no waits, no platform calls).
 struct watch_event {
     enum class kind { received, sending, sent, closed, opened };
     kind what = kind::received;

@@ -272,12 +272,22 @@ void set_frame_hook(unsigned port, frame_hook hook) {
         stop_hook_thread();
 }
 
-NTSTATUS queue_read(unsigned port, std::vector<std::uint8_t> bytes) {
-    if (!valid_port(port) || bytes.empty())
-        return STATUS_INVALID_PARAMETER;
-    return with_device("SMD far end: chunk queued", [&](PSMD_DEVICE_CONTEXT device) {
-        return SmdHwQueueChunk(device, port, std::move(bytes));
-    });
+NTSTATUS queue_read(unsigned port, std::vector<std::uint8_t> bytes, const queue_hook& at_queue) {
+    bool noted = false;
+    auto note = [&] {
+        noted = true;
+        if (at_queue)
+            at_queue();
+    };
+    NTSTATUS status = STATUS_INVALID_PARAMETER;
+    if (valid_port(port) && !bytes.empty()) {
+        status = with_device("SMD far end: chunk queued", [&](PSMD_DEVICE_CONTEXT device) {
+            return SmdHwQueueChunk(device, port, std::move(bytes), note);
+        });
+    }
+    if (!noted)
+        note();
+    return status;
 }
 
 NTSTATUS open_channel(unsigned port) {

@@ -79,7 +79,15 @@ void set_frame_hook(unsigned port, frame_hook hook);
 // STATUS_SUCCESS; STATUS_INVALID_PARAMETER for an empty chunk or a port out of range;
 // STATUS_INVALID_DEVICE_STATE when no channel is bound to the port or the far end closed it;
 // STATUS_NO_SUCH_DEVICE when no SMD device is there.
-NTSTATUS queue_read(unsigned port, std::vector<std::uint8_t> bytes);
+//
+// `at_queue`, when given, is called once on the calling thread as the chunk's fate is settled:
+// under the SMD device's lock as the chunk joins the channel's queue or is refused (or at once
+// when there is no channel or device), before the driver can see the chunk. So the calls of
+// senders on several threads come in the order the driver reads their chunks. It only takes
+// note (a counter, a stamp, a brief lock of its own): no waits, no platform or far-end calls.
+using queue_hook = std::function<void()>;
+NTSTATUS queue_read(unsigned port, std::vector<std::uint8_t> bytes,
+                    const queue_hook& at_queue = {});
 
 // ---- The channel from the SMD side --------------------------------------------------------------
 

@@ -10,6 +10,7 @@
 #include <ntddk.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -39,7 +40,10 @@ std::optional<far_end::fault> take_fault(unsigned port, far_end::target t);
 
 // ---- Far end to driver (defined by the driver) --------------------------------------------------
 
-NTSTATUS SmdHwQueueChunk(_SMD_DEVICE_CONTEXT* Device, ULONG Port, std::vector<std::uint8_t> Bytes);
+// AtQueue runs under the device lock as the chunk joins the channel's queue or is refused, or
+// first thing when no channel is bound to the port.
+NTSTATUS SmdHwQueueChunk(_SMD_DEVICE_CONTEXT* Device, ULONG Port, std::vector<std::uint8_t> Bytes,
+                         const std::function<void()>& AtQueue);
 NTSTATUS SmdHwFarOpen(_SMD_DEVICE_CONTEXT* Device, ULONG Port);
 NTSTATUS SmdHwFarClose(_SMD_DEVICE_CONTEXT* Device, ULONG Port);
 VOID SmdHwSetInterfaceState(_SMD_DEVICE_CONTEXT* Device, BOOLEAN Enabled);

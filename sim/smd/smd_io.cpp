@@ -192,12 +192,16 @@ _Use_decl_annotations_ VOID SmdEvtIoWrite(WDFQUEUE Queue, WDFREQUEST Request, si
 // ---- Far end to driver
 // --------------------------------------------------------------------------------
 
-NTSTATUS SmdHwQueueChunk(PSMD_DEVICE_CONTEXT Device, ULONG Port, std::vector<std::uint8_t> Bytes) {
+NTSTATUS SmdHwQueueChunk(PSMD_DEVICE_CONTEXT Device, ULONG Port, std::vector<std::uint8_t> Bytes,
+                         const std::function<void()>& AtQueue) {
     PSMD_CHANNEL_CONTEXT channel = SmdReferenceBound(Device, Port);
-    if (channel == nullptr)
+    if (channel == nullptr) {
+        AtQueue();
         return STATUS_INVALID_DEVICE_STATE;
+    }
     NTSTATUS status = STATUS_SUCCESS;
     WdfSpinLockAcquire(Device->Lock);
+    AtQueue();
     if (!channel->Bound || channel->FarClosed) {
         status = STATUS_INVALID_DEVICE_STATE;
     } else {

@@ -1,5 +1,8 @@
 // A bound channel: the open and close events, reads of queued chunks, the read-pending
 // answer, writes reaching the far end, and two ports side by side.
+#include <mutex>
+#include <vector>
+
 #include "core/scheduler.h"
 #include "smd_client.h"
 
@@ -152,6 +155,50 @@ TEST_F(ChannelIo, TheFarEndClosingSignalsCloseAndEndsTheChannelsTraffic) {
     EXPECT_EQ(far_end::close_channel(0), STATUS_INVALID_DEVICE_STATE);
     EXPECT_FALSE(closed.signalled());
     // The client answers with its own close.
+    EXPECT_EQ(ch.close(), STATUS_SUCCESS);
+}
+
+// Senders on several threads: each chunk's queue hook runs as it joins the queue, so the hook
+// calls come in the order the reader gets the chunks; the hook runs once on every refusal too.
+TEST_F(ChannelIo, QueueHooksRunInTheOrderTheReaderGetsTheChunks) {
+    channel ch;
+    ASSERT_EQ(ch.open(0), STATUS_SUCCESS);
+    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+    constexpr int senders = 3, per_sender = 20;
+    std::mutex lock;
+    std::vector<bytes> noted;
+    auto& s = platform::scheduler::get();
+    std::vector<std::shared_ptr<platform::scheduler::joinable>> threads;
+    for (int t = 0; t < senders; ++t) {
+        threads.push_back(s.start_thread("sender", [&, t] {
+            for (int i = 0; i < per_sender; ++i) {
+                const bytes chunk{static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(i)};
+                EXPECT_EQ(far_end::queue_read(0, chunk,
+                                              [&] {
+                                                  std::lock_guard g(lock);
+                                                  noted.push_back(chunk);
+                                              }),
+                          STATUS_SUCCESS);
+            }
+        }));
+    }
+    for (auto& t : threads)
+        t->join();
+    ASSERT_EQ(noted.size(), static_cast<std::size_t>(senders * per_sender));
+    for (const bytes& expected : noted) {
+        auto r = ch.start_read(8);
+        ASSERT_TRUE(r->wait());
+        ASSERT_EQ(r->bytes(), expected);
+    }
+
+    int calls = 0;
+    auto count = [&] { ++calls; };
+    EXPECT_EQ(far_end::queue_read(0, {}, count), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(far_end::queue_read(SMD_PORT_COUNT, {1}, count), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(far_end::queue_read(5, {1}, count), STATUS_INVALID_DEVICE_STATE);  // no channel
+    ASSERT_EQ(far_end::close_channel(0), STATUS_SUCCESS);
+    EXPECT_EQ(far_end::queue_read(0, {1}, count), STATUS_INVALID_DEVICE_STATE);  // closed
+    EXPECT_EQ(calls, 4);
     EXPECT_EQ(ch.close(), STATUS_SUCCESS);
 }
 

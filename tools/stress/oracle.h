@@ -5,8 +5,9 @@
 // Every message carries a tag (its own sequence number, in a TLV of its body): requests a
 // client writes, and the indications and broadcasts the modem sends. Stamps order everything
 // the run saw: one counter for the whole run, taken on the thread that saw the event, before
-// the event's effect can be seen by anyone else (a frame's stamp is taken before it is handed
-// to the far end, a read's after it completed).
+// the event's effect can be seen by anyone else (a frame's stamp is taken as it joins the far
+// end's queue, so the frames the modem sends from several threads are stamped in the order the
+// driver reads them; a read's after it completed).
 //
 // The rules the oracle applies:
 //   - A write reported as sent reaches the modem, unless the port was down while it was on

@@ -293,14 +293,6 @@ std::vector<std::string> world::take_down() {
 
 // ---- frames ------------------------------------------------------------------------------------
 
-void settle() {
-    auto& s = platform::scheduler::get();
-    const platform::ticks later = s.now() + 1;
-    std::unique_lock lk(s.lock());
-    std::function<bool()> never = [] { return false; };
-    s.block(lk, never, later, "the machine to settle");
-}
-
 bytes indication_frame(std::uint8_t service, std::uint8_t client_id) {
     return modem::encode(
         service_message(service, client_id, indication_type, 0, indication_message));

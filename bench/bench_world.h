@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "settle.h"
+
 namespace modem {
 class emulator;
 }
@@ -117,9 +119,6 @@ class world {
     bool ok_ = false;
     std::string problem_;
 };
-
-// Lets every other thread run until it blocks (one tick of virtual time).
-void settle();
 
 // Frames as the modem sends them: an indication of `service` to `client_id` (0xFF: a
 // broadcast), 17 bytes.

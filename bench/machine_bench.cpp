@@ -13,6 +13,7 @@
 #include <ntddk.h>
 
 #include "bench_baseline.h"
+#include "settle.h"
 #include "core/scheduler.h"
 #include "machine/machine.h"
 #include "protocol/routing.h"
@@ -23,16 +24,6 @@ namespace {
 
 namespace far_end = smd::far_end;
 using bytes = std::vector<std::uint8_t>;
-
-// Blocks until every other known thread is blocked (the machine has settled), costing one
-// tick of virtual time.
-void settle() {
-    auto& s = platform::scheduler::get();
-    const platform::ticks later = s.now() + 1;
-    std::unique_lock lk(s.lock());
-    std::function<bool()> never = [] { return false; };
-    s.block(lk, never, later, "the machine to settle");
-}
 
 std::unique_ptr<sim::machine> bring_up(benchmark::State& state) {
     far_end::reset();
@@ -76,7 +67,7 @@ bool round_trip(benchmark::State& state) {
         state.SkipWithError("queue_read failed");
         return false;
     }
-    settle();
+    bench::settle();
     return true;
 }
 

@@ -96,6 +96,18 @@ class ControlAnswers : public Session {
         return {*seen, took};
     }
 
+    // Opens port 0 again from the far end after a loss and takes the frames the re-opened
+    // port writes up to its service-table request, which it returns (nothing within 5 s).
+    std::optional<bytes> reopen_and_take_table_request() {
+        EXPECT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+        std::optional<bytes> frame;
+        while ((frame = far_end::next_frame(0, far_end::deadline_in_ms(5000)))) {
+            if ((*frame)[VRAX_FRAME_CONTROL_MESSAGE_ID_OFFSET] == VRAX_CONTROL_SERVICE_TABLE_ID)
+                break;
+        }
+        return frame;
+    }
+
     void TearDown() override {
         if (machine_) {
             EXPECT_FALSE(traced("no session at")) << "every walk of the sessions ran to its end";
@@ -146,14 +158,7 @@ TEST_F(ControlAnswers, WritesOnAnIdAPortLossVoidedAreNotSentUntilANewGrant) {
     ASSERT_EQ(far_end::close_channel(0), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
     EXPECT_EQ(s->ClientIdHeld, 0u) << "a lost port ends every held id";
-    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
-    std::optional<bytes> table_request;
-    while ((table_request = far_end::next_frame(0, far_end::deadline_in_ms(5000)))) {
-        if ((*table_request)[VRAX_FRAME_CONTROL_MESSAGE_ID_OFFSET] ==
-            VRAX_CONTROL_SERVICE_TABLE_ID) {
-            break;
-        }
-    }
+    std::optional<bytes> table_request = reopen_and_take_table_request();
     ASSERT_TRUE(table_request.has_value());
     // Made while the port is down: it waits in the stopped queue. The other session, which
     // held no id, writes too: its write still goes out.
@@ -202,14 +207,7 @@ TEST_F(ControlAnswers, ABindAfterAPortLossLetsTheSessionWriteAgain) {
     HANDLE h = open_holding_seven();
     ASSERT_EQ(far_end::close_channel(0), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
-    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
-    std::optional<bytes> table_request;
-    while ((table_request = far_end::next_frame(0, far_end::deadline_in_ms(5000)))) {
-        if ((*table_request)[VRAX_FRAME_CONTROL_MESSAGE_ID_OFFSET] ==
-            VRAX_CONTROL_SERVICE_TABLE_ID) {
-            break;
-        }
-    }
+    std::optional<bytes> table_request = reopen_and_take_table_request();
     ASSERT_TRUE(table_request.has_value());
     ASSERT_EQ(far_end::queue_read(0, answer((*table_request)[VRAX_FRAME_HEADER_SIZE + 1],
                                             VRAX_CONTROL_SERVICE_TABLE_ID, 0, 0, tlv(0x01, {0}))),
@@ -329,14 +327,7 @@ TEST_F(ControlAnswers, TheServiceTableAfterAPortLossMakesThePortReadyAndLetsWait
 
     ASSERT_EQ(far_end::close_channel(0), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
-    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
-    std::optional<bytes> table_request;
-    while ((table_request = far_end::next_frame(0, far_end::deadline_in_ms(5000)))) {
-        if ((*table_request)[VRAX_FRAME_CONTROL_MESSAGE_ID_OFFSET] ==
-            VRAX_CONTROL_SERVICE_TABLE_ID) {
-            break;
-        }
-    }
+    std::optional<bytes> table_request = reopen_and_take_table_request();
     ASSERT_TRUE(table_request.has_value()) << "the re-opened port asks for its service table";
     EXPECT_EQ(KeReadStateEvent(&PortReadyEvent), 0);
 

@@ -82,25 +82,21 @@ TEST_F(WorkerThreads, AreReusedFromOneItemToTheNextAndAddedOnlyWhenAllAreBusy) {
     }
 
     // Three at once: all three overlap.
+    auto all_three = [&] {
+        for (WDFWORKITEM item : {a, b, c})
+            WdfWorkItemEnqueue(item);
+        for (WDFWORKITEM item : {a, b, c})
+            WdfWorkItemFlush(item);
+    };
     platform::ticks start = s.now();
-    WdfWorkItemEnqueue(a);
-    WdfWorkItemEnqueue(b);
-    WdfWorkItemEnqueue(c);
-    WdfWorkItemFlush(a);
-    WdfWorkItemFlush(b);
-    WdfWorkItemFlush(c);
+    all_three();
     EXPECT_LT(s.now() - start, 20 * platform::ticks_per_ms);
     // Two more workers at most (fewer when others were idle already).
     const std::size_t busy_threads = s.thread_count();
     EXPECT_LE(busy_threads, threads + 2);
     settle();
     // Those three serve the next three without a new thread.
-    WdfWorkItemEnqueue(a);
-    WdfWorkItemEnqueue(b);
-    WdfWorkItemEnqueue(c);
-    WdfWorkItemFlush(a);
-    WdfWorkItemFlush(b);
-    WdfWorkItemFlush(c);
+    all_three();
     EXPECT_EQ(s.thread_count(), busy_threads);
     EXPECT_EQ(pool_runs, 17);
 }

@@ -21,13 +21,12 @@ class fx_collection : public fx_object {
     fx_collection() : fx_object(fx_type::collection) {}
 
     std::mutex mutex;
-    std::list<fx_object*> items;  // each holds one reference
-    std::size_t count = 0;        // items.size(), kept as the framework keeps its count
+    std::list<fx_object*> items;  // each holds one reference; its size needs no walk
 
     // The entry at Index, walked to from the head; end() when Index is past the last item.
     // The caller holds the mutex.
     std::list<fx_object*>::iterator find_entry(std::size_t index) {
-        if (index >= count)
+        if (index >= items.size())
             return items.end();
         auto it = items.begin();
         std::uint64_t visited = 1;
@@ -44,7 +43,6 @@ class fx_collection : public fx_object {
         {
             std::lock_guard lk(mutex);
             dropped.swap(items);
-            count = 0;
         }
         for (fx_object* item : dropped)
             item->release();
@@ -88,7 +86,7 @@ NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttributes,
 ULONG WdfCollectionGetCount(WDFCOLLECTION Collection) {
     auto* collection = get(Collection, "WdfCollectionGetCount");
     std::lock_guard lk(collection->mutex);
-    return static_cast<ULONG>(collection->count);
+    return static_cast<ULONG>(collection->items.size());
 }
 
 NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object) {
@@ -101,7 +99,6 @@ NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object) {
     item->add_ref();
     std::lock_guard lk(collection->mutex);
     collection->items.push_back(item);
-    ++collection->count;
     return STATUS_SUCCESS;
 }
 
@@ -124,7 +121,6 @@ VOID WdfCollectionRemove(WDFCOLLECTION Collection, WDFOBJECT Item) {
                       reinterpret_cast<std::uintptr_t>(Item));
         }
         items.erase(it);
-        --collection->count;
     }
     item->release();
 }
@@ -136,11 +132,11 @@ VOID WdfCollectionRemoveItem(WDFCOLLECTION Collection, ULONG Index) {
         std::lock_guard lk(collection->mutex);
         auto it = collection->find_entry(Index);
         if (it == collection->items.end()) {
-            violation("WdfCollectionRemoveItem: index out of range", Index, collection->count);
+            violation("WdfCollectionRemoveItem: index out of range", Index,
+                      collection->items.size());
         }
         item = *it;
         collection->items.erase(it);
-        --collection->count;
     }
     item->release();
 }

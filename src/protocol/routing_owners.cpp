@@ -27,15 +27,15 @@ static PVRAX_CLIENT_RECORD WalkForOwner(PVRAX_CLIENT_RECORD Head, UCHAR ClientId
     return nullptr;
 }
 
-// Makes the table of (PortIndex, ServiceType) from its list. NULL when there is no memory.
-static PVRAX_CLIENT_RECORD* MakeOwnerTable(ULONG PortIndex, UCHAR ServiceType) {
+// Makes the table of (PortIndex, ServiceType) from its list; none when there is no memory.
+static VOID MakeOwnerTable(ULONG PortIndex, UCHAR ServiceType) {
     PVRAX_CLIENT_RECORD* table = (PVRAX_CLIENT_RECORD*)VraxAllocatePool(
         sizeof(PVRAX_CLIENT_RECORD) * VRAX_OWNER_TABLE_IDS, VRAX_TAG_OWNER_TABLE);
     if (table == nullptr) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_VRAX,
                     "owners: no memory for port %u service %u, ids looked up by walking", PortIndex,
                     ServiceType);
-        return nullptr;
+        return;
     }
     RtlZeroMemory(table, sizeof(PVRAX_CLIENT_RECORD) * VRAX_OWNER_TABLE_IDS);
     // Newest first: the first record met for an id owns it.
@@ -49,7 +49,6 @@ static PVRAX_CLIENT_RECORD* MakeOwnerTable(ULONG PortIndex, UCHAR ServiceType) {
         }
     }
     RoutingTable[PortIndex].Owners[ServiceType] = table;
-    return table;
 }
 
 _Use_decl_annotations_ PVRAX_CLIENT_RECORD LookUpOwner(ULONG PortIndex, UCHAR ServiceType,

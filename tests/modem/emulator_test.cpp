@@ -9,6 +9,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -46,6 +47,15 @@ bool wait_until(const std::function<bool()>& done, std::int64_t ms = 10000) {
     return done();
 }
 
+// A version word of the table the driver keeps per port, read under the lock its writers hold
+// (the port's thread stores a table while the test polls).
+USHORT version_word(ULONG port, ULONG service, ULONG word) {
+    WdfWaitLockAcquire(ClientSessionsLock, nullptr);
+    const USHORT value = ServiceVersionTable[port][service].Words[word];
+    WdfWaitLockRelease(ClientSessionsLock);
+    return value;
+}
+
 bytes control(std::uint8_t txn, std::uint16_t msg_id, std::vector<tlv> tlvs = {}) {
     message m;
     m.message_type = control_request;
@@ -57,6 +67,25 @@ bytes control(std::uint8_t txn, std::uint16_t msg_id, std::vector<tlv> tlvs = {}
 
 bytes allocation(std::uint8_t txn, std::uint8_t service_type) {
     return control(txn, msg_client_id, {{0x01, {service_type}}});
+}
+
+// The first event in the modem's log whose note contains `text`, waited for: the far end
+// sees an open or close before the modem's thread has logged it.
+std::optional<log_entry> wait_for_event(const emulator& m, const std::string& text,
+                                        std::int64_t ms) {
+    std::optional<log_entry> found;
+    wait_until(
+        [&] {
+            for (const log_entry& e : m.log()) {
+                if (e.dir == dir::event && e.note.find(text) != std::string::npos) {
+                    found = e;
+                    return true;
+                }
+            }
+            return false;
+        },
+        ms);
+    return found;
 }
 
 // The log entries of one direction from entry `from` on, oldest first.
@@ -94,7 +123,7 @@ class ModemOnThePort : public ::testing::Test {
         ASSERT_TRUE(modem_->wait_for_sent(1, 1000));
         ASSERT_TRUE(wait_until([] {
             return VraxInterfaceEnabled(GetVraxDeviceContext(::ControlDevice)) != FALSE &&
-                   ServiceVersionTable[0][0].Words[0] != 0;
+                   version_word(0, 0, 0) != 0;
         }));
         base_ = modem_->log().size();
         base_sent_ = modem_->sent_count();
@@ -160,14 +189,14 @@ TEST_F(ModemOnThePort, ThePortOpenNoticeArrivesIsLoggedAndGetsNoAnswer) {
 TEST_F(ModemOnThePort, FramesWrittenBeforeItStartsAreHandledWhenItDoes) {
     boot({}, false);
     ASSERT_TRUE(wait_until([] { return far_end::frames_waiting(0) == 2; }, 5000));
-    EXPECT_EQ(ServiceVersionTable[0][0].Words[0], 0);
+    EXPECT_EQ(version_word(0, 0, 0), 0);
     modem_->start(0);
     EXPECT_EQ(modem_->notices(), 1u);
     EXPECT_EQ(far_end::frames_waiting(0), 0u);
     ASSERT_EQ(modem_->sent_count(), 1u);
     const auto out = entries(*modem_, dir::to_driver);
     EXPECT_NE(out.at(0).decoded.find("txn=2 msg=0x0021"), std::string::npos) << out[0].decoded;
-    EXPECT_TRUE(wait_until([] { return ServiceVersionTable[0][1].Words[0] == 1; }, 1000));
+    EXPECT_TRUE(wait_until([] { return version_word(0, 1, 0) == 1; }, 1000));
 }
 
 TEST_F(ModemOnThePort, GrantsUntilThePoolIsEmptyThenRefusesWith31AndReleases) {
@@ -393,8 +422,10 @@ TEST_F(ModemOnThePort, TheChannelClosesAfterAnAnswerAndTheModemReopensIt) {
         return far_end::close_requests().size() == 1 && far_end::open_requests().size() == 2;
     }));
 
-    ASSERT_TRUE(wait_until([] { return far_end::far_end_open(0); }, 3000));
-    EXPECT_EQ(modem_->log().back().time_ms - t0, 1500);
+    const auto reopened = wait_for_event(*modem_, "modem opened the channel (re-open)", 3000);
+    ASSERT_TRUE(reopened);
+    EXPECT_EQ(reopened->time_ms - t0, 1500);
+    EXPECT_TRUE(far_end::far_end_open(0));
     EXPECT_EQ(modem_->granted(1), std::vector<std::uint8_t>{1});
     // The re-opened channel gets a second notice, which returns the granted id to its pool
     // (the driver's routing for the port is gone with the loss), and the service table is
@@ -406,7 +437,7 @@ TEST_F(ModemOnThePort, TheChannelClosesAfterAnAnswerAndTheModemReopensIt) {
     ASSERT_TRUE(table && table->msg);
     ASSERT_TRUE(wait_until([] {
         return VraxInterfaceEnabled(GetVraxDeviceContext(::ControlDevice)) != FALSE &&
-               ServiceVersionTable[0][1].Words[0] == 1;
+               version_word(0, 1, 0) == 1;
     }));
     EXPECT_NE(sent().back().decoded.find(
                   "ctl type=1 txn=" + std::to_string(table->msg->transaction_id) + " msg=0x0021"),
@@ -420,9 +451,9 @@ TEST_F(ModemOnThePort, AClosedChannelOnATimerAtAChosenMoment) {
     const std::int64_t t0 = now_ms();
     modem_->close_channel_in(400);
     ASSERT_TRUE(wait_until([] { return far_end::close_requests().size() == 1; }, 2000));
-    const auto log = modem_->log();
-    EXPECT_EQ(log.back().dir, dir::event);
-    EXPECT_EQ(log.back().time_ms - t0, 400);
+    const auto closed = wait_for_event(*modem_, "modem closed the channel", 2000);
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->time_ms - t0, 400);
     EXPECT_EQ(modem_->open_channel(), STATUS_SUCCESS);
     ASSERT_TRUE(wait_until(
         [] { return VraxInterfaceEnabled(GetVraxDeviceContext(::ControlDevice)) != FALSE; }));

@@ -226,11 +226,20 @@ std::string words_text(const USHORT* w) {
     return hex16(w[0]) + " " + hex16(w[1]) + " " + hex16(w[2]) + " " + hex16(w[3]);
 }
 
+// One entry of the service version table, copied under the lock the port's thread stores a
+// table under.
+VRAX_SERVICE_VERSION version_of(unsigned port, unsigned service) {
+    WdfWaitLockAcquire(ClientSessionsLock, nullptr);
+    const VRAX_SERVICE_VERSION v = ServiceVersionTable[port][service];
+    WdfWaitLockRelease(ClientSessionsLock);
+    return v;
+}
+
 // Port `port`'s row of the service version table, for the services the modem lists.
 void print_versions(transcript& t, unsigned port) {
     for (unsigned s = 0; s <= 3; ++s) {
         t.line("version table port " + std::to_string(port) + ", service " + std::to_string(s) +
-               ": " + words_text(ServiceVersionTable[port][s].Words));
+               ": " + words_text(version_of(port, s).Words));
     }
 }
 
@@ -838,7 +847,7 @@ void port_sections(story& s) {
              "the service thread sees the open event and enables VRAX's device interface");
     auto table = mdm.wait_for_request(modem::control_service, modem::msg_service_table, 5000);
     t.expect(table.has_value(), "the port-open work item asks the control service for its table");
-    t.expect(wait_until([] { return ServiceVersionTable[0][0].Words[0] != 0; }, 5000),
+    t.expect(wait_until([] { return version_of(0, 0).Words[0] != 0; }, 5000),
              "the answer fills port 0's row of the service version table");
     frames(s);
     print_versions(t, 0);
@@ -1219,7 +1228,7 @@ void port_loss_sections(story& s) {
                  opens.back().status == STATUS_SUCCESS,
              "the re-open uses the same event names");
     t.expect(!interface_enabled(), "VRAX's interface is disabled until the modem opens again");
-    t.expect(ServiceVersionTable[0][0].Words[0] == 0 && ServiceVersionTable[0][1].Words[0] == 0,
+    t.expect(version_of(0, 0).Words[0] == 0 && version_of(0, 1).Words[0] == 0,
              "port 0's row of the service version table is cleared with the loss");
     if (may_open) {
         t.expect(wait_until([&] { return w1.waiting >= 2 && w2.waiting >= 2; }, 5000),
@@ -1249,7 +1258,7 @@ void port_loss_sections(story& s) {
     t.expect(
         mdm.wait_for_request(modem::control_service, modem::msg_service_table, 5000).has_value(),
         "the service table is asked for again");
-    t.expect(wait_until([] { return ServiceVersionTable[0][1].Words[0] != 0; }, 5000),
+    t.expect(wait_until([] { return version_of(0, 1).Words[0] != 0; }, 5000),
              "its answer fills the version table again");
     t.expect(wait_until(interface_enabled, 5000), "VRAX's interface is enabled again");
     w1.process->wait();

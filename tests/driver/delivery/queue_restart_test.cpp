@@ -86,6 +86,14 @@ bytes service_table(const std::vector<entry>& entries, LONG count) {
     return frame(0, 0, message);
 }
 
+// A version word, read under the lock the port's thread stores a table under.
+USHORT version_word(ULONG port, ULONG service, ULONG word) {
+    WdfWaitLockAcquire(ClientSessionsLock, nullptr);
+    const USHORT value = ServiceVersionTable[port][service].Words[word];
+    WdfWaitLockRelease(ClientSessionsLock);
+    return value;
+}
+
 bool queue_stopped() {
     WdfWaitLockAcquire(ClientQueueLock, nullptr);
     bool stopped = ClientQueueStopped != FALSE;
@@ -161,7 +169,7 @@ TEST_F(QueueRestart, TheTableFillsThePortsVersionWordsAndMarksThePortReady) {
     queue_read(service_table({{2, 5, 5, 5, 5}}, 0));
     queue_read(service_table({{3, 5, 5, 5, 5}}, -4));
     queue_read(service_table({{4, 6, 6, 6, 6}}, 100000));
-    ASSERT_TRUE(wait_until([] { return ServiceVersionTable[0][4].Words[0] == 6; }));
+    ASSERT_TRUE(wait_until([] { return version_word(0, 4, 0) == 6; }));
     EXPECT_EQ(ServiceVersionTable[0][2].Words[0], 0);
     EXPECT_EQ(ServiceVersionTable[0][3].Words[0], 0);
 
@@ -169,7 +177,7 @@ TEST_F(QueueRestart, TheTableFillsThePortsVersionWordsAndMarksThePortReady) {
     lose_port();
     EXPECT_EQ(ServiceVersionTable[0][1].Words[0], 0);
     send_table();
-    ASSERT_TRUE(wait_until([] { return ServiceVersionTable[0][1].Words[0] == 1; }));
+    ASSERT_TRUE(wait_until([] { return version_word(0, 1, 0) == 1; }));
 }
 
 }  // namespace

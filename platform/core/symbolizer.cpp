@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string_view>
 
@@ -55,23 +56,16 @@ Dwfl* open_locked(session& s) {
     return dwfl;
 }
 
-// The source tree's root, derived from where this file was compiled.
-std::string_view source_root() {
-    constexpr std::string_view self = __FILE__;
-    constexpr std::string_view tail = "platform/core/symbolizer.cpp";
-    if (self.size() >= tail.size() && self.substr(self.size() - tail.size()) == tail) {
-        return self.substr(0, self.size() - tail.size());
-    }
-    return {};
-}
-
+// A file named in the line tables, relative to the source tree when it lies inside it. The line
+// tables may name a file through its compile directory ("<build>/../../tests/x.cpp"), so the
+// path is normalised before it is compared with the tree's root.
 std::string relative_to_tree(const char* file) {
-    std::string_view path = file;
-    std::string_view root = source_root();
-    if (!root.empty() && path.size() > root.size() && path.substr(0, root.size()) == root) {
-        path.remove_prefix(root.size());
+    std::string path = std::filesystem::path(file).lexically_normal().string();
+    constexpr std::string_view root = VRAX_SOURCE_ROOT;
+    if (path.size() > root.size() && std::string_view(path).substr(0, root.size()) == root) {
+        path.erase(0, root.size());
     }
-    return std::string(path);
+    return path;
 }
 
 // Drops the parameter list (and any trailing qualifiers) of a demangled function name:
@@ -108,6 +102,26 @@ std::string demangle(const char* symbol) {
     return out;
 }
 
+// The line of `pc` found by visiting the module's compile units in turn. libdw finds a unit
+// through the address-range table, which lists only what the compiler put there: clang leaves
+// some functions out of it in sanitizer builds, and a unit compiled without the table is not
+// listed at all. Each unit's own ranges still hold them.
+const char* line_by_unit_walk(Dwfl_Module* module, std::uintptr_t pc, int* lineno) {
+    Dwarf_Addr bias = 0;
+    for (Dwarf_Die* unit = dwfl_module_nextcu(module, nullptr, &bias); unit != nullptr;
+         unit = dwfl_module_nextcu(module, unit, &bias)) {
+        if (dwarf_haspc(unit, pc - bias) != 1) {
+            continue;
+        }
+        Dwarf_Line* line = dwarf_getsrc_die(unit, pc - bias);
+        if (line == nullptr || dwarf_lineno(line, lineno) != 0) {
+            return nullptr;
+        }
+        return dwarf_linesrc(line, nullptr, nullptr);
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 namespace {
@@ -130,12 +144,16 @@ bool resolve_pc(std::uintptr_t pc, location* out) {
     if (const char* symbol = dwfl_module_addrname(module, pc)) {
         out->function = demangle(symbol);
     }
+    int lineno = 0;
+    const char* file = nullptr;
     if (Dwfl_Line* line = dwfl_module_getsrc(module, pc)) {
-        int lineno = 0;
-        if (const char* file = dwfl_lineinfo(line, nullptr, &lineno, nullptr, nullptr, nullptr)) {
-            out->file = relative_to_tree(file);
-            out->line = lineno;
-        }
+        file = dwfl_lineinfo(line, nullptr, &lineno, nullptr, nullptr, nullptr);
+    } else {
+        file = line_by_unit_walk(module, pc, &lineno);
+    }
+    if (file != nullptr) {
+        out->file = relative_to_tree(file);
+        out->line = lineno;
     }
     if (out->file.empty()) {
         Dwarf_Addr start = 0;

@@ -5,7 +5,9 @@
 // program's OpenEventW(L"Global\\X") on one event.
 #include <ntifs.h>
 
+#include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "core/bugcheck.h"
 #include "core/faults.h"
@@ -106,7 +108,11 @@ extern "C" NTSTATUS ZwCreateEvent(PHANDLE EventHandle, ACCESS_MASK DesiredAccess
     if (auto st = faults::fault_point("ZwCreateEvent"))
         return *st;
     check_caller("ZwCreateEvent", EventHandle);
-    if (EventType != NotificationEvent && EventType != SynchronizationEvent)
+    // A C caller may pass any value of the enumeration's integer type; C++ may not read such a
+    // value as an EVENT_TYPE, so its bytes are read as that integer type.
+    std::underlying_type_t<EVENT_TYPE> type;
+    std::memcpy(&type, &EventType, sizeof type);
+    if (type != NotificationEvent && type != SynchronizationEvent)
         return STATUS_INVALID_PARAMETER_4;
     parsed_attributes p = parse("ZwCreateEvent", ObjectAttributes, false);
     if (!NT_SUCCESS(p.status))

@@ -55,7 +55,7 @@ const ULONG_PTR pending = static_cast<ULONG_PTR>(static_cast<ULONG>(STATUS_PENDI
 
 }  // namespace
 
-issuer::issuer(IoctlMachine* t, cancel_by how) : t_(t), how_(how) {
+issuer::issuer(IoctlMachine* t, cancel_by how) : how_(how) {
     if (how == cancel_by::process_exit) {
         program_ = t->machine_->host().run_program(platform::io::token_kind::administrator,
                                                    "client", [this] { body(); });

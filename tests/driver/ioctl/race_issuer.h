@@ -77,7 +77,6 @@ class issuer {
   private:
     void body();
 
-    IoctlMachine* t_;
     cancel_by how_;
     HANDLE h_ = nullptr;
     PCLIENT_CONTEXT session_ = nullptr;

@@ -6,6 +6,7 @@
 #include "core/scheduler.h"
 #include "kernel/named_events.h"
 #include "kernel/strings.h"
+#include "zw_events_caller.h"
 
 namespace k = platform::kernel;
 
@@ -82,9 +83,7 @@ TEST(ZwEvents, UnnamedEventsAndTheInitialState) {
 TEST(ZwEvents, MalformedRequestsFailAsTheObjectManagerFailsThem) {
     HANDLE h = nullptr;
     named good(u"\\BaseNamedObjects\\ZwTestBad", OBJ_KERNEL_HANDLE);
-    EXPECT_EQ(
-        ZwCreateEvent(&h, EVENT_ALL_ACCESS, &good.attributes, static_cast<EVENT_TYPE>(2), FALSE),
-        STATUS_INVALID_PARAMETER_4);
+    EXPECT_EQ(zw_create_event_of_raw_type(&h, &good.attributes, 2), STATUS_INVALID_PARAMETER_4);
 
     OBJECT_ATTRIBUTES wrong_length = good.attributes;
     wrong_length.Length = sizeof(OBJECT_ATTRIBUTES) - 1;

@@ -130,7 +130,7 @@ TEST_F(file_lifetime_test, contexts_attached_at_create_and_missing_on_a_file_wit
     seen.attach_context = false;
     open(&without);
     ASSERT_EQ(seen.files.size(), 2u);
-    HANDLE_STATE* state = WdfObjectGetTypedContext(seen.files[0], HANDLE_STATE);
+    HANDLE_STATE* state = GetHandleState(seen.files[0]);
     ASSERT_NE(state, nullptr);
     EXPECT_NE(state->Reads, nullptr);
     EXPECT_EQ(WdfObjectGetTypedContext(seen.files[1], HANDLE_STATE), nullptr);
@@ -211,7 +211,7 @@ TEST_F(file_lifetime_test, objects_parented_to_the_file_object_go_at_close_not_a
     make_queues();
     FILE_OBJECT f = make_file();
     open(&f);
-    HANDLE_STATE* state = WdfObjectGetTypedContext(seen.files[0], HANDLE_STATE);
+    HANDLE_STATE* state = GetHandleState(seen.files[0]);
     WDFQUEUE reads = state->Reads;
     WDFWAITLOCK lock = state->Lock;
     WDFCOLLECTION pending = state->Pending;

@@ -7,6 +7,7 @@
 #include "far_end.h"
 
 #include <array>
+#include <atomic>
 #include <deque>
 #include <list>
 #include <memory>
@@ -48,6 +49,9 @@ struct seam_state {
     std::array<port_state, SMD_PORT_COUNT> ports;
     std::vector<far_end::open_request> opens;
     std::vector<far_end::close_request> closes;
+    // Set by close_channel() until open_channel(): read by the SMD driver under its device
+    // lock, where the far end's lock cannot be taken.
+    std::array<std::atomic<bool>, SMD_PORT_COUNT> closed_by_far_end{};
     std::list<device_entry> devices;  // in order of arrival; the current one is the last live
     std::deque<hooked_frame> hooked;  // waiting for the hook thread
     bool hook_thread_stop = false;
@@ -206,6 +210,10 @@ bool hw::far_end_open(unsigned port) {
     return state().ports[port].far_open;
 }
 
+bool hw::far_end_closed(unsigned port) {
+    return state().closed_by_far_end[port].load();
+}
+
 std::optional<far_end::fault> hw::take_fault(unsigned port, far_end::target t) {
     std::lock_guard g(lock());
     std::optional<far_end::fault>& armed = state().ports[port].faults[static_cast<std::size_t>(t)];
@@ -296,6 +304,7 @@ NTSTATUS open_channel(unsigned port) {
     {
         std::lock_guard g(lock());
         state().ports[port].far_open = true;
+        state().closed_by_far_end[port].store(false);
     }
     NTSTATUS status = with_device("SMD far end: port opened", [&](PSMD_DEVICE_CONTEXT device) {
         return SmdHwFarOpen(device, port);
@@ -310,6 +319,7 @@ NTSTATUS close_channel(unsigned port) {
     {
         std::lock_guard g(lock());
         state().ports[port].far_open = false;
+        state().closed_by_far_end[port].store(true);
     }
     return with_device("SMD far end: port closed",
                        [&](PSMD_DEVICE_CONTEXT device) { return SmdHwFarClose(device, port); });
@@ -367,6 +377,8 @@ void reset() {
     seam_state& st = state();
     for (port_state& p : st.ports)
         p = port_state{};
+    for (std::atomic<bool>& closed : st.closed_by_far_end)
+        closed.store(false);
     st.opens.clear();
     st.closes.clear();
     st.hooked.clear();

@@ -77,7 +77,8 @@ void set_frame_hook(unsigned port, frame_hook hook);
 // Queues `bytes` (one chunk: a read returns it whole, or cut to the reader's buffer with the
 // rest dropped) on the channel bound to `port` and signals its read event. Returns
 // STATUS_SUCCESS; STATUS_INVALID_PARAMETER for an empty chunk or a port out of range;
-// STATUS_INVALID_DEVICE_STATE when no channel is bound to the port or the far end closed it;
+// STATUS_INVALID_DEVICE_STATE when no channel is bound to the port, or the far end closed it
+// and has not opened it again (whichever channel the driver has bound to it since);
 // STATUS_NO_SUCH_DEVICE when no SMD device is there.
 //
 // `at_queue`, when given, is called once on the calling thread as the chunk's fate is settled:

@@ -33,6 +33,9 @@ void open_request_seen(far_end::open_request request);
 void close_request_seen(far_end::close_request request);
 void frame_written(unsigned port, std::span<const std::uint8_t> frame);
 bool far_end_open(unsigned port);
+// The far end closed the port and has not opened it again. Takes no lock: callable under the
+// device lock.
+bool far_end_closed(unsigned port);
 // Takes one use of the fault armed for (port, t), if any.
 std::optional<far_end::fault> take_fault(unsigned port, far_end::target t);
 

@@ -202,7 +202,10 @@ NTSTATUS SmdHwQueueChunk(PSMD_DEVICE_CONTEXT Device, ULONG Port, std::vector<std
     NTSTATUS status = STATUS_SUCCESS;
     WdfSpinLockAcquire(Device->Lock);
     AtQueue();
-    if (!channel->Bound || channel->FarClosed) {
+    // A channel bound after the far end closed the port is not open at the far end until it
+    // opens the port again: its chunks are refused as the closed channel's were.
+    if (!channel->Bound || channel->FarClosed ||
+        (!channel->OpenSignalled && smd::hw::far_end_closed(Port))) {
         status = STATUS_INVALID_DEVICE_STATE;
     } else {
         channel->QueuedBytes += Bytes.size();

@@ -156,6 +156,21 @@ TEST_F(ChannelIo, TheFarEndClosingSignalsCloseAndEndsTheChannelsTraffic) {
     EXPECT_FALSE(closed.signalled());
     // The client answers with its own close.
     EXPECT_EQ(ch.close(), STATUS_SUCCESS);
+
+    // A channel bound to the port again is not open at the far end until it opens the port:
+    // a chunk from the far end is refused, not left for the new channel to read.
+    channel again;
+    ASSERT_EQ(again.open(0), STATUS_SUCCESS);
+    client_event reopened(event_path("OPEN", 0));
+    EXPECT_EQ(far_end::queue_read(0, {4}), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(again.read_pending()->information, 0u);
+    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+    EXPECT_TRUE(reopened.take());
+    ASSERT_EQ(far_end::queue_read(0, {5}), STATUS_SUCCESS);
+    auto fifth = again.start_read();
+    ASSERT_TRUE(fifth->wait());
+    EXPECT_EQ(fifth->status, STATUS_SUCCESS);
+    EXPECT_EQ(fifth->bytes(), bytes{5});
 }
 
 // Senders on several threads: each chunk's queue hook runs as it joins the queue, so the hook

@@ -370,19 +370,22 @@ bool scheduler::joinable::finished() {
 
 std::shared_ptr<scheduler::joinable> scheduler::start_thread(std::string name,
                                                              std::function<void()> body) {
+    std::lock_guard g(lock_);
+    return start_thread_locked(std::move(name), std::move(body));
+}
+
+std::shared_ptr<scheduler::joinable> scheduler::start_thread_locked(std::string name,
+                                                                    std::function<void()> body) {
     auto handle = std::shared_ptr<joinable>(new joinable());
-    {
-        std::lock_guard g(lock_);
-        handle->record_ = &register_locked(std::move(name));
-        // In the deterministic mode the new thread is a candidate for the token from now on
-        // and runs its body only once it is drawn. The starter keeps the token until its next
-        // synchronisation point: it may be starting the thread inside a one-time
-        // initialisation that other threads would wait for outside the scheduler.
-        if (deterministic()) {
-            handle->record_->wants_turn = true;
-            if (tls_self != nullptr) {
-                record_step_locked(*tls_self, "thread-start");
-            }
+    handle->record_ = &register_locked(std::move(name));
+    // In the deterministic mode the new thread is a candidate for the token from now on and
+    // runs its body only once it is drawn. The starter keeps the token until its next
+    // synchronisation point: it may be starting the thread inside a one-time initialisation
+    // that other threads would wait for outside the scheduler.
+    if (deterministic()) {
+        handle->record_->wants_turn = true;
+        if (tls_self != nullptr) {
+            record_step_locked(*tls_self, "thread-start");
         }
     }
     joinable* h = handle.get();

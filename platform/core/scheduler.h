@@ -147,6 +147,8 @@ class scheduler {
     // cannot move while it is starting. The returned handle joins through the scheduler.
     class joinable;
     std::shared_ptr<joinable> start_thread(std::string name, std::function<void()> body);
+    // Same, with lock() already held (the new thread waits for it before its body runs).
+    std::shared_ptr<joinable> start_thread_locked(std::string name, std::function<void()> body);
 
     // Deterministic mode (see the top of this header). `set_deterministic` makes the calling
     // thread the holder of the run token and needs virtual time; `record_trace` keeps every

@@ -198,13 +198,19 @@ void fx_queue::configure_constraints() {
 }
 
 // The thread that runs the loop for callers that may not: at PASSIVE_LEVEL for a
-// passive-level queue, at DISPATCH_LEVEL (as the framework's DPC) for the others.
+// passive-level queue, at DISPATCH_LEVEL (as the framework's DPC) for the others. The
+// framework prepares its work item or DPC with the queue; the thread that stands for it
+// starts at the first posting (most queues, manual ones above all, never need it).
 void fx_queue::start_worker() {
     auto w = std::make_shared<worker>();
     w->irql = passive_ ? PASSIVE_LEVEL : DISPATCH_LEVEL;
     worker_ = w;
+}
+
+void fx_queue::start_worker_thread_locked() {
+    std::shared_ptr<worker> w = worker_;
     fx_queue* q = this;
-    w->thread = scheduler::get().start_thread(
+    w->thread = scheduler::get().start_thread_locked(
         "wdf queue worker " + std::to_string(reinterpret_cast<std::uintptr_t>(handle()) >> 4),
         [q, w] {
             auto& s = scheduler::get();
@@ -279,7 +285,7 @@ void fx_queue::dispose() {
     dispatch_events(lk);
     thread_record& me = s.current_locked();
     int mine = static_cast<int>(std::count(dispatchers_.begin(), dispatchers_.end(), &me));
-    bool own_worker = worker_ && worker_->thread->record() == &me;
+    bool own_worker = worker_ && worker_->thread && worker_->thread->record() == &me;
     if (mine > 0 || own_worker) {
         // Deleted from one of its own callbacks: nothing it owns may be left.
         if (driver_count != 0)

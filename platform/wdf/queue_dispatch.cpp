@@ -26,6 +26,8 @@ bool fx_queue::must_defer_locked(const thread_record& me) const {
 // loop once more for every posting, so work posted while it is already running is not lost
 // (m_RequeueDeferredDispatcher).
 void fx_queue::post_to_worker_locked() {
+    if (!worker_->thread && !worker_->stop)
+        start_worker_thread_locked();
     worker_->posted = true;
     scheduler::get().wake();
 }

@@ -528,6 +528,30 @@ TEST_F(where_test, passive_queue_defers_a_dispatch_level_sender_to_a_worker) {
     EXPECT_TRUE(b->completed());
 }
 
+// The worker thread stands for the framework's work item or DPC: it exists once work was
+// deferred to it. Queues served on their callers' threads (manual queues, or any queue whose
+// senders may present) never start one.
+TEST_F(where_test, a_queue_starts_its_worker_only_when_work_is_deferred_to_it) {
+    auto& s = scheduler::get();
+    const std::size_t before = s.thread_count();
+    WDFQUEUE manual = create(WdfIoQueueDispatchManual, nullptr, true, false);
+    create(WdfIoQueueDispatchSequential, record_read, true);  // the default queue
+    auto direct = send(IRP_MJ_READ, 0, 4);
+    ASSERT_EQ(presented_count(), 1u);
+    WdfRequestComplete(presented(0), STATUS_SUCCESS);
+    EXPECT_EQ(s.thread_count(), before);
+
+    std::shared_ptr<irp_box> deferred;
+    on_thread(DISPATCH_LEVEL, [&] { deferred = send(IRP_MJ_READ, 0, 4); });
+    ASSERT_TRUE(wait_until([] { return presented_count() == 2; }));
+    EXPECT_EQ(s.thread_count(), before + 1);
+    WdfRequestComplete(presented(1), STATUS_SUCCESS);
+    EXPECT_TRUE(deferred->completed());
+
+    WdfObjectDelete(manual);
+    EXPECT_EQ(s.thread_count(), before + 1);
+}
+
 TEST_F(where_test, next_request_is_presented_inside_complete_on_the_completing_thread) {
     create(WdfIoQueueDispatchSequential, record_read);
     auto a = send(IRP_MJ_READ, 0, 4);

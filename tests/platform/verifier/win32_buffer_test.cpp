@@ -47,6 +47,31 @@ TEST(Win32BufferDeathTest, WriteAfterCompletionIsReportedAtTheFinalCheck) {
         "0x000000C4.*system buffer of a completed request \\(IRP 0x[0-9a-f]+, read\\) at offset 1");
 }
 
+// The last byte of a buffer several pages long, past whole blocks of fill.
+NTSTATUS complete_then_write_last(PIRP irp) {
+    std::vector<std::uint8_t>& buffer = irp->system_buffer;
+    std::uint8_t* last = buffer.data() + buffer.size() - 1;
+    platform::io::complete_irp(irp, STATUS_SUCCESS, 0);
+    *last = 'z';
+    return STATUS_SUCCESS;
+}
+
+TEST(Win32BufferDeathTest, AWriteDeepInALargeBufferIsReportedAtItsOffset) {
+    EXPECT_DEATH(
+        {
+            test_device t;
+            t.on(IRP_MJ_READ, complete_then_write_last);
+            HANDLE h = open_test_device();
+            std::vector<char> buf(3 * 4096 + 10);
+            DWORD n = 0;
+            ReadFile(h, buf.data(), static_cast<DWORD>(buf.size()), &n, nullptr);
+            CloseHandle(h);
+            platform::kernel::final_check();
+        },
+        "0x000000C4.*system buffer of a completed request \\(IRP 0x[0-9a-f]+, read\\) at offset "
+        "12297 after completing it");
+}
+
 TEST(Win32BufferDeathTest, WriteAfterCompletionIsReportedWhenTheBufferIsRecycled) {
     EXPECT_DEATH(
         {

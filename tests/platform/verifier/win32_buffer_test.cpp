@@ -32,21 +32,6 @@ NTSTATUS complete_then_write(PIRP irp) {
     return STATUS_SUCCESS;
 }
 
-TEST(Win32BufferDeathTest, WriteAfterCompletionIsReportedAtTheFinalCheck) {
-    EXPECT_DEATH(
-        {
-            test_device t;
-            t.on(IRP_MJ_READ, complete_then_write);
-            HANDLE h = open_test_device();
-            char buf[4] = {};
-            DWORD n = 0;
-            ReadFile(h, buf, sizeof buf, &n, nullptr);
-            CloseHandle(h);
-            platform::kernel::final_check();
-        },
-        "0x000000C4.*system buffer of a completed request \\(IRP 0x[0-9a-f]+, read\\) at offset 1");
-}
-
 // The last byte of a buffer several pages long, past whole blocks of fill.
 NTSTATUS complete_then_write_last(PIRP irp) {
     std::vector<std::uint8_t>& buffer = irp->system_buffer;
@@ -56,20 +41,25 @@ NTSTATUS complete_then_write_last(PIRP irp) {
     return STATUS_SUCCESS;
 }
 
-TEST(Win32BufferDeathTest, AWriteDeepInALargeBufferIsReportedAtItsOffset) {
-    EXPECT_DEATH(
-        {
-            test_device t;
-            t.on(IRP_MJ_READ, complete_then_write_last);
-            HANDLE h = open_test_device();
-            std::vector<char> buf(3 * 4096 + 10);
-            DWORD n = 0;
-            ReadFile(h, buf.data(), static_cast<DWORD>(buf.size()), &n, nullptr);
-            CloseHandle(h);
-            platform::kernel::final_check();
-        },
-        "0x000000C4.*system buffer of a completed request \\(IRP 0x[0-9a-f]+, read\\) at offset "
-        "12297 after completing it");
+// One read of `size` bytes served by `h`, the handle closed, then the final check.
+void read_then_final_check(test_device::handler h, std::size_t size) {
+    test_device t;
+    t.on(IRP_MJ_READ, std::move(h));
+    HANDLE file = open_test_device();
+    std::vector<char> buf(size);
+    DWORD n = 0;
+    ReadFile(file, buf.data(), static_cast<DWORD>(buf.size()), &n, nullptr);
+    CloseHandle(file);
+    platform::kernel::final_check();
+}
+
+TEST(Win32BufferDeathTest, WriteAfterCompletionIsReportedAtTheFinalCheck) {
+    EXPECT_DEATH(read_then_final_check(complete_then_write, 4),
+                 "0x000000C4.*system buffer of a completed request \\(IRP 0x[0-9a-f]+, read\\) at "
+                 "offset 1");
+    EXPECT_DEATH(read_then_final_check(complete_then_write_last, 3 * 4096 + 10),
+                 "0x000000C4.*system buffer of a completed request \\(IRP 0x[0-9a-f]+, read\\) at "
+                 "offset 12297 after completing it");
 }
 
 TEST(Win32BufferDeathTest, WriteAfterCompletionIsReportedWhenTheBufferIsRecycled) {

@@ -142,7 +142,7 @@ NTSTATUS fx_queue::create(io_package* package, const WDF_IO_QUEUE_CONFIG* config
         return st;
     }
     q->configure_constraints();
-    q->start_worker();
+    q->prepare_worker();
     q->power_managed_ = c.PowerManaged != WdfFalse;
     {
         std::lock_guard g(sched_lock());
@@ -201,7 +201,7 @@ void fx_queue::configure_constraints() {
 // passive-level queue, at DISPATCH_LEVEL (as the framework's DPC) for the others. The
 // framework prepares its work item or DPC with the queue; the thread that stands for it
 // starts at the first posting (most queues, manual ones above all, never need it).
-void fx_queue::start_worker() {
+void fx_queue::prepare_worker() {
     auto w = std::make_shared<worker>();
     w->irql = passive_ ? PASSIVE_LEVEL : DISPATCH_LEVEL;
     worker_ = w;

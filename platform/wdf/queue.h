@@ -217,7 +217,7 @@ class fx_queue : public fx_object {
 
     // queue.cpp.
     void configure_constraints();
-    void start_worker();
+    void prepare_worker();
     void start_worker_thread_locked();
     void wait_for(std::unique_lock<std::mutex>& lk, const std::function<bool()>& ready,
                   const char* what);

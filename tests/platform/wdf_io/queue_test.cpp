@@ -539,6 +539,7 @@ TEST_F(where_test, a_queue_starts_its_worker_only_when_work_is_deferred_to_it) {
     auto direct = send(IRP_MJ_READ, 0, 4);
     ASSERT_EQ(presented_count(), 1u);
     WdfRequestComplete(presented(0), STATUS_SUCCESS);
+    EXPECT_TRUE(direct->completed());
     EXPECT_EQ(s.thread_count(), before);
 
     std::shared_ptr<irp_box> deferred;

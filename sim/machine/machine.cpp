@@ -120,7 +120,8 @@ std::vector<std::string> machine::shutdown() {
         if (s != pnp::device_state::removed && s != pnp::device_state::failed &&
             !NT_SUCCESS(remove_device())) {
             // The device vetoed the orderly removal (it refuses query-remove): take it away
-            // as its bus would, by surprise removal followed by removal.
+            // as its bus would, by surprise removal; the removal follows when its last handle
+            // closes, or when its driver unloads.
             surprise_remove();
         }
     }

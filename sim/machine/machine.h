@@ -63,7 +63,9 @@ class machine {
     NTSTATUS add_device();
     NTSTATUS start_device();
 
-    // Plug and Play and power events for the VRAX device.
+    // Plug and Play and power events for the VRAX device. After a surprise removal the
+    // device is removed (IRP_MN_REMOVE_DEVICE) when its last handle closes, as the PnP
+    // manager does it, at once when none is open, and at the latest when the driver unloads.
     NTSTATUS sleep();
     NTSTATUS resume();
     NTSTATUS query_stop();

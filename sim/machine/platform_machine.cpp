@@ -103,8 +103,7 @@ NTSTATUS installed_driver::query_remove() {
 }
 
 NTSTATUS installed_driver::surprise_remove() {
-    return record("surprise removal",
-                  pnp::surprise_remove(node_, pnp::removal_after_surprise::at_once));
+    return record("surprise removal", pnp::surprise_remove(node_));
 }
 
 NTSTATUS installed_driver::remove_device() {
@@ -121,7 +120,8 @@ void installed_driver::take_down() {
         if (s != pnp::device_state::removed && s != pnp::device_state::failed &&
             !NT_SUCCESS(remove_device())) {
             // The device vetoed the orderly removal (it refuses query-remove): take it away
-            // as its bus would, by surprise removal followed by removal.
+            // as its bus would, by surprise removal; the removal follows when its last handle
+            // closes, or when its driver unloads.
             surprise_remove();
         }
     }

@@ -3,6 +3,8 @@
 // the clean-up of unbound, refused and id-holding sessions with the release confirmed or not.
 #include "session_fixture.h"
 
+#include <cstdio>
+
 #include "core/faults.h"
 #include "kernel/pool.h"
 #include "smd/far_end.h"
@@ -200,6 +202,29 @@ TEST_F(Session, CleanUpCancelsAWaitingReadAndFreesUnreadMessages) {
     CloseHandle(other);
     EXPECT_EQ(platform::kernel::pool::outstanding(VRAX_TAG_FRAME).count, 0u);
     EXPECT_EQ(session_count(), 0u);
+}
+
+// A device taken away by surprise while a handle is open is removed only once the handle
+// closes, as the PnP manager sends the removal then: the handle's clean-up still reaches the
+// driver and ends the session, and only then does the device go.
+TEST_F(Session, ASurpriseRemovalWaitsForTheOpenHandleWhoseCleanUpEndsItsSession) {
+    bring_up();
+    HANDLE h = open_vrax();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    const ULONG key = session_of(h)->SessionKey;
+    char ended[32];
+    std::snprintf(ended, sizeof ended, "session 0x%x ended", key);
+    ASSERT_EQ(machine_->surprise_remove(), STATUS_SUCCESS);
+    EXPECT_EQ(platform::pnp::state(machine_->device()),
+              platform::pnp::device_state::surprise_removed);
+    EXPECT_EQ(session_count(), 1u);
+    EXPECT_FALSE(traced(ended));
+
+    CloseHandle(h);
+    EXPECT_TRUE(traced(ended));
+    ASSERT_TRUE(wait_until([&] {
+        return platform::pnp::state(machine_->device()) == platform::pnp::device_state::removed;
+    }));
 }
 
 }  // namespace

@@ -212,8 +212,12 @@ bool Session::traced(const char* text) {
 std::vector<std::string> Session::finish() {
     std::vector<std::string> report;
     if (machine_) {
-        // The device refuses an orderly removal: it goes as its bus would take it.
-        if (!NT_SUCCESS(machine_->remove_device())) {
+        // A device not removed yet by the test goes now; one that refuses an orderly removal
+        // goes as its bus would take it.
+        const auto state = platform::pnp::state(machine_->device());
+        if (state != platform::pnp::device_state::removed &&
+            state != platform::pnp::device_state::surprise_removed &&
+            !NT_SUCCESS(machine_->remove_device())) {
             EXPECT_EQ(machine_->surprise_remove(), STATUS_SUCCESS);
         }
         far_end::reset();

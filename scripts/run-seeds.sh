@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Runs tests under the scheduler's deterministic mode (VRAX_SCHED_SEED), one process per test
-# and seed as CTest runs them, and stops at the first failing seed with the command that
-# replays it.
+# Runs tests under the scheduler's deterministic mode, and stops at the first failing seed with
+# the command that replays it. Each test process runs a sequence of seeds (VRAX_SCHED_SEEDS, see
+# tests/support/test_main.cpp), BATCH of them, which spares a process start per seed; -b 1
+# runs every seed in a process of its own (VRAX_SCHED_SEED), as the sweeps of seeds 1-2370
+# did. A seed in a sequence takes another order than the same seed alone, since the threads
+# the platform keeps for the life of a process are there from the first run on.
 #
 # usage: scripts/run-seeds.sh [options] FILTER N   the tests a gtest filter names, N seeds each
 #        scripts/run-seeds.sh [options] --sweep N  every race-prone scenario below, N seeds each
-#        scripts/run-seeds.sh [options] --ci       the bounded sweep CI runs (--sweep 20)
+#        scripts/run-seeds.sh [options] --ci       the bounded sweep CI runs (--sweep 200)
 # options:
 #   -p PRESET  the build to use (default: "default"; "asan" works too)
 #   -j JOBS    test processes run at once (default: 2)
 #   -f FIRST   the first seed (default: 1), so that later runs can go on where one stopped
+#   -b BATCH   seeds run in one process (default: 50)
 # FILTER is a gtest filter: Suite.Name, Suite.*, several joined by ':', negatives after '-'.
 # The test binaries must be built already (cmake --build --preset PRESET). At the end each
 # scenario's line gives its tests, seeds and runs; the exit status is 1 after a failure.
@@ -26,25 +30,26 @@ scenarios=(
   "port-loss-during-a-client-id" "KernelClientPortLoss.*"
   "far-end-sends-from-several-threads" "ChannelIo.QueueHooksRunInTheOrderTheReaderGetsTheChunks"
 )
-ci_seeds=20
+ci_seeds=200
 
 usage() {
-  sed -n '6,15p' "$0" >&2
+  sed -n '9,19p' "$0" >&2
   exit 2
 }
 
 preset=default
 jobs=2
 first=1
+batch=50
 mode=filter
 args=()
 names=()
 filters=()
 while [[ $# -gt 0 ]]; do
   case $1 in
-    -p | -j | -f)
+    -p | -j | -f | -b)
       [[ $# -ge 2 ]] || usage
-      case $1 in -p) preset=$2 ;; -j) jobs=$2 ;; -f) first=$2 ;; esac
+      case $1 in -p) preset=$2 ;; -j) jobs=$2 ;; -f) first=$2 ;; -b) batch=$2 ;; esac
       shift 2
       ;;
     --sweep) mode=sweep; shift ;;
@@ -75,7 +80,7 @@ if [[ ${#names[@]} -eq 0 ]]; then
     filters+=("${scenarios[i + 1]}")
   done
 fi
-for n in "$seeds" "$jobs" "$first"; do
+for n in "$seeds" "$jobs" "$first" "$batch"; do
   [[ "$n" =~ ^[0-9]+$ && "$n" -ge 1 ]] || usage
 done
 build=build/$preset
@@ -99,22 +104,30 @@ for line in sys.stdin:
 ' "$1" <<<"$catalogue"
 }
 
-# One test under one seed; on failure prints the end of its output and how to replay it, and
-# exits 255 so that xargs starts nothing more.
+# One test under the seeds FROM to TO, in one process (or a process a seed with -b 1); on
+# failure prints the end of its output, which names the failing seed and how to replay it,
+# and exits 255 so that xargs starts nothing more.
 run_one() {
-  local seed=$1 bin=$2 name=$3 log
+  local from=$1 to=$2 bin=$3 name=$4 log status=0
   log=$(mktemp)
-  if VRAX_SCHED_SEED=$seed timeout 300 "$bin" --gtest_filter="$name" >"$log" 2>&1; then
+  if [[ $from -eq $to && $RUN_SEEDS_BATCH -eq 1 ]]; then
+    VRAX_SCHED_SEED=$from timeout 300 "$bin" --gtest_filter="$name" >"$log" 2>&1 || status=$?
+  else
+    VRAX_SCHED_SEEDS=$from-$to timeout $((300 + 10 * (to - from))) "$bin" \
+      --gtest_filter="$name" >"$log" 2>&1 || status=$?
+  fi
+  if [[ $status -eq 0 ]]; then
     rm -f "$log"
     return 0
   fi
   tail -n 60 "$log"
   rm -f "$log"
-  printf '\nFAILED: %s under seed %s; replay with:\n  VRAX_SCHED_SEED=%s %s --gtest_filter=%s\n' \
-    "$name" "$seed" "$seed" "$bin" "$name"
+  printf '\nFAILED: %s under seeds %s..%s (exit status %s); the replay command is above\n' \
+    "$name" "$from" "$to" "$status"
   exit 255
 }
 export -f run_one
+export RUN_SEEDS_BATCH=$batch
 
 last=$((first + seeds - 1))
 status=0
@@ -128,8 +141,9 @@ for ((i = 0; i < ${#names[@]}; ++i)); do
   fi
   began=$(date +%s)
   echo "${names[i]}: ${#tests[@]} tests, seeds $first..$last"
-  if ! for ((seed = first; seed <= last; ++seed)); do
-    printf "$seed %s\n" "${tests[@]}"
+  if ! for ((from = first; from <= last; from += batch)); do
+    to=$((from + batch - 1 < last ? from + batch - 1 : last))
+    printf "$from $to %s\n" "${tests[@]}"
   done | xargs -P "$jobs" -L 1 bash -c 'run_one "$@"' run_one; then
     status=1
     summary+=("${names[i]}: FAILED (see above)")

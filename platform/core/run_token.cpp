@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 
 #include "core/scheduler.h"
@@ -63,11 +64,22 @@ std::string command_line() {
 }  // namespace
 
 void scheduler::set_deterministic(std::uint64_t seed, bool record_trace) {
+    switch_to_deterministic(seed, record_trace, std::nullopt);
+}
+
+void scheduler::set_deterministic_in_sequence(std::uint64_t first, std::uint64_t seed) {
+    switch_to_deterministic(seed, false, first);
+}
+
+void scheduler::switch_to_deterministic(std::uint64_t seed, bool record_trace,
+                                        std::optional<std::uint64_t> sequence_first) {
     std::unique_lock lk(lock_);
     thread_record& self = current_locked();  // registered before the mode is on: no wait
     if (deterministic() && holder_ != &self) {
         join_rotation_locked(lk, self);  // reseeding takes a turn like anything else
     }
+    sequence_first_.store(sequence_first.value_or(0), std::memory_order_relaxed);
+    in_sequence_.store(sequence_first.has_value(), std::memory_order_relaxed);
     enable_deterministic_locked(seed, record_trace, &self);
 }
 
@@ -84,6 +96,7 @@ void scheduler::enable_deterministic_locked(std::uint64_t seed, bool record_trac
     seed_.store(seed, std::memory_order_relaxed);
     rng_ = seed;
     steps_ = 0;
+    order_ = 0xCBF29CE484222325ULL;
     record_trace_ = record_trace;
     trace_.clear();
     // Number the known threads afresh, in the order they became known, so a scenario run
@@ -141,12 +154,23 @@ std::uint64_t scheduler::steps() {
     return steps_;
 }
 
+std::uint64_t scheduler::order_fingerprint() {
+    std::lock_guard g(lock_);
+    return order_;
+}
+
 std::string scheduler::replay_note() {
     scheduler& s = get();
     if (!s.deterministic()) {
         return "";
     }
     std::string seed = std::to_string(s.seed());
+    if (s.in_sequence_.load(std::memory_order_relaxed)) {
+        std::string first = std::to_string(s.sequence_first_.load(std::memory_order_relaxed));
+        return "deterministic scheduler, seed " + seed +
+               " of a sequence; replay: VRAX_SCHED_SEEDS=" + first + "-" + seed + " " +
+               command_line();
+    }
     return "deterministic scheduler, seed " + seed + "; replay: VRAX_SCHED_SEED=" + seed + " " +
            command_line();
 }
@@ -156,6 +180,15 @@ void scheduler::record_step_locked(const thread_record& self, std::string_view p
         return;
     }
     ++steps_;
+    // FNV-1a over the thread's number and the point's name: two runs took the same order when
+    // their step counts and fingerprints agree.
+    auto mix = [this](std::uint64_t byte) { order_ = (order_ ^ byte) * 0x100000001B3ULL; };
+    for (int shift = 0; shift < 64; shift += 8) {
+        mix((self.turn_id >> shift) & 0xFF);
+    }
+    for (char c : point) {
+        mix(static_cast<unsigned char>(c));
+    }
     if (record_trace_) {
         trace_.push_back({self.turn_id, std::string(point)});
     }

@@ -67,6 +67,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -154,6 +155,13 @@ class scheduler {
     // thread the holder of the run token and needs virtual time; `record_trace` keeps every
     // step for `trace()`. `set_concurrent` returns to the ordinary mode.
     void set_deterministic(std::uint64_t seed, bool record_trace = false);
+    // The same for one run of a sequence in one process (VRAX_SCHED_SEEDS, see
+    // tests/support/test_main.cpp) that ran seeds `first` to `seed - 1` before it. The threads
+    // the platform keeps for the life of the process (the PnP manager's, the work-item and DPC
+    // workers, the deferred closes) and whatever earlier runs left with them take part in the
+    // order, so such a run replays only after the runs before it: `replay_note` then names the
+    // range from `first` to `seed`.
+    void set_deterministic_in_sequence(std::uint64_t first, std::uint64_t seed);
     void set_concurrent();
     bool deterministic() const { return deterministic_.load(std::memory_order_acquire); }
     std::uint64_t seed() const { return seed_.load(std::memory_order_relaxed); }
@@ -163,7 +171,11 @@ class scheduler {
     void sync_point(std::string_view point);
     std::vector<sched_step> trace();
     std::uint64_t steps();  // synchronisation points passed since the mode was set
-    // "deterministic scheduler, seed N; replay: VRAX_SCHED_SEED=N <this command line>", or ""
+    // A hash of the run's steps (thread and point) since the mode was set: two runs of a
+    // scenario took the same order when it and `steps()` agree, without recording the trace.
+    std::uint64_t order_fingerprint();
+    // "deterministic scheduler, seed N; replay: VRAX_SCHED_SEED=N <this command line>" (in a
+    // sequence, "seed N of a sequence; replay: VRAX_SCHED_SEEDS=FIRST-N <command line>"), or ""
     // in the concurrent mode. Takes no lock: a bug check may print it while the lock is held.
     static std::string replay_note();
 
@@ -181,6 +193,8 @@ class scheduler {
     // Deterministic mode, with the lock held.
     void join_rotation_locked(std::unique_lock<std::mutex>& lk, thread_record& self);
     void pass_turn_locked();
+    void switch_to_deterministic(std::uint64_t seed, bool record_trace,
+                                 std::optional<std::uint64_t> sequence_first);
     void enable_deterministic_locked(std::uint64_t seed, bool record_trace, thread_record* holder);
     void await_turn_locked(std::unique_lock<std::mutex>& lk, thread_record& self);
     void record_step_locked(const thread_record& self, std::string_view point);
@@ -196,13 +210,16 @@ class scheduler {
     std::uint64_t next_id_ = 1;
     std::list<std::unique_ptr<thread_record>> threads_;
 
-    // Deterministic mode; all but the two atomics are guarded by the lock.
+    // Deterministic mode; all but the atomics are guarded by the lock.
     std::atomic<bool> deterministic_{false};
     std::atomic<std::uint64_t> seed_{0};
+    std::atomic<bool> in_sequence_{false};
+    std::atomic<std::uint64_t> sequence_first_{0};
     std::uint64_t rng_ = 0;  // the generator's state
     thread_record* holder_ = nullptr;
     std::uint64_t next_turn_id_ = 1;
     std::uint64_t steps_ = 0;
+    std::uint64_t order_ = 0;
     bool record_trace_ = false;
     std::vector<sched_step> trace_;
 };

@@ -1,6 +1,7 @@
 // The scheduler's deterministic mode: one thread runs at a time, the order is the seed's and
 // the same every time, races show under some seeds and always under the same ones, and
 // virtual time, pause points and the deadlock report work as in the concurrent mode.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <wdm.h>
 
@@ -88,6 +89,35 @@ TEST(DeterministicScheduler, TheSameSeedGivesTheSameRunStepForStep) {
         EXPECT_TRUE(points.count(p)) << p;
     }
     EXPECT_GE(threads.size(), 4u);  // the test's thread and its three workers
+}
+
+TEST(DeterministicScheduler, TheOrderFingerprintTellsRunsApartAsTheirTracesDo) {
+    auto& s = scheduler::get();
+    std::vector<sched_step> first = mixed_scenario(11);
+    const std::uint64_t steps = s.steps();
+    const std::uint64_t fingerprint = s.order_fingerprint();
+    EXPECT_EQ(steps, first.size());
+    (void)mixed_scenario(11);
+    EXPECT_EQ(s.order_fingerprint(), fingerprint);
+    std::vector<sched_step> other = mixed_scenario(12);
+    ASSERT_NE(other, first);
+    EXPECT_NE(s.order_fingerprint(), fingerprint);
+}
+
+TEST(DeterministicScheduler, ARunInASequenceNamesTheRangeThatReplaysIt) {
+    auto& s = scheduler::get();
+    s.set_deterministic_in_sequence(40, 44);
+    EXPECT_EQ(s.seed(), 44u);
+    EXPECT_THAT(scheduler::replay_note(),
+                ::testing::MatchesRegex("deterministic scheduler, seed 44 of a sequence; replay: "
+                                        "VRAX_SCHED_SEEDS=40-44 '.*core_test'.*"));
+    // A seed set on its own afterwards is replayed on its own again.
+    s.set_deterministic(5);
+    EXPECT_THAT(scheduler::replay_note(),
+                ::testing::MatchesRegex(
+                    "deterministic scheduler, seed 5; replay: VRAX_SCHED_SEED=5 '.*core_test'.*"));
+    s.set_concurrent();
+    EXPECT_EQ(scheduler::replay_note(), "");
 }
 
 // Two threads add `rounds` each to a counter, reading it, passing a synchronisation point

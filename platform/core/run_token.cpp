@@ -154,6 +154,11 @@ std::uint64_t scheduler::steps() {
     return steps_;
 }
 
+void scheduler::keep_order_fingerprint(bool on) {
+    std::lock_guard g(lock_);
+    fingerprint_ = on;
+}
+
 std::uint64_t scheduler::order_fingerprint() {
     std::lock_guard g(lock_);
     return order_;
@@ -180,17 +185,23 @@ void scheduler::record_step_locked(const thread_record& self, std::string_view p
         return;
     }
     ++steps_;
-    // FNV-1a over the thread's number and the point's name: two runs took the same order when
-    // their step counts and fingerprints agree.
-    auto mix = [this](std::uint64_t byte) { order_ = (order_ ^ byte) * 0x100000001B3ULL; };
-    for (int shift = 0; shift < 64; shift += 8) {
-        mix((self.turn_id >> shift) & 0xFF);
-    }
-    for (char c : point) {
-        mix(static_cast<unsigned char>(c));
+    if (fingerprint_ || record_trace_) {
+        fingerprint_step_locked(self.turn_id, point);
     }
     if (record_trace_) {
         trace_.push_back({self.turn_id, std::string(point)});
+    }
+}
+
+// FNV-1a over the thread's number and the point's name: two runs took the same order when
+// their step counts and fingerprints agree.
+void scheduler::fingerprint_step_locked(std::uint64_t thread, std::string_view point) {
+    auto mix = [this](std::uint64_t byte) { order_ = (order_ ^ byte) * 0x100000001B3ULL; };
+    for (int shift = 0; shift < 64; shift += 8) {
+        mix((thread >> shift) & 0xFF);
+    }
+    for (char c : point) {
+        mix(static_cast<unsigned char>(c));
     }
 }
 

@@ -172,7 +172,10 @@ class scheduler {
     std::vector<sched_step> trace();
     std::uint64_t steps();  // synchronisation points passed since the mode was set
     // A hash of the run's steps (thread and point) since the mode was set: two runs of a
-    // scenario took the same order when it and `steps()` agree, without recording the trace.
+    // scenario took the same order when it and `steps()` agree. Kept while the trace is
+    // recorded, or after `keep_order_fingerprint(true)` without the trace's cost (the hash
+    // costs instructions at every step, which the benchmarks' counts should not carry).
+    void keep_order_fingerprint(bool on);
     std::uint64_t order_fingerprint();
     // "deterministic scheduler, seed N; replay: VRAX_SCHED_SEED=N <this command line>" (in a
     // sequence, "seed N of a sequence; replay: VRAX_SCHED_SEEDS=FIRST-N <command line>"), or ""
@@ -198,6 +201,7 @@ class scheduler {
     void enable_deterministic_locked(std::uint64_t seed, bool record_trace, thread_record* holder);
     void await_turn_locked(std::unique_lock<std::mutex>& lk, thread_record& self);
     void record_step_locked(const thread_record& self, std::string_view point);
+    void fingerprint_step_locked(std::uint64_t thread, std::string_view point);
     [[noreturn]] void report_deadlock_locked();
     thread_record& register_locked(std::string name);
     void unregister_locked(thread_record& rec);
@@ -220,6 +224,7 @@ class scheduler {
     std::uint64_t next_turn_id_ = 1;
     std::uint64_t steps_ = 0;
     std::uint64_t order_ = 0;
+    bool fingerprint_ = false;
     bool record_trace_ = false;
     std::vector<sched_step> trace_;
 };

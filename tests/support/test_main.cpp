@@ -128,6 +128,7 @@ int main(int argc, char** argv) {
     }
     const char* single = std::getenv("VRAX_SCHED_SEED");
     const bool report_steps = range || (single != nullptr && *single != '\0');
+    platform::scheduler::get().keep_order_fingerprint(report_steps);
     ::testing::UnitTest::GetInstance()->listeners().Append(new seed_listener(range, report_steps));
     return RUN_ALL_TESTS();
 }

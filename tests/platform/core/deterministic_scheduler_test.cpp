@@ -91,19 +91,6 @@ TEST(DeterministicScheduler, TheSameSeedGivesTheSameRunStepForStep) {
     EXPECT_GE(threads.size(), 4u);  // the test's thread and its three workers
 }
 
-TEST(DeterministicScheduler, TheOrderFingerprintTellsRunsApartAsTheirTracesDo) {
-    auto& s = scheduler::get();
-    std::vector<sched_step> first = mixed_scenario(11);
-    const std::uint64_t steps = s.steps();
-    const std::uint64_t fingerprint = s.order_fingerprint();
-    EXPECT_EQ(steps, first.size());
-    (void)mixed_scenario(11);
-    EXPECT_EQ(s.order_fingerprint(), fingerprint);
-    std::vector<sched_step> other = mixed_scenario(12);
-    ASSERT_NE(other, first);
-    EXPECT_NE(s.order_fingerprint(), fingerprint);
-}
-
 TEST(DeterministicScheduler, ARunInASequenceNamesTheRangeThatReplaysIt) {
     auto& s = scheduler::get();
     s.set_deterministic_in_sequence(40, 44);
@@ -148,6 +135,30 @@ long increments(std::uint64_t seed, bool locked, int rounds) {
     }
     join_all(threads);
     return counter;
+}
+
+TEST(DeterministicScheduler, TheOrderFingerprintTellsRunsApartAsTheirTracesDo) {
+    auto& s = scheduler::get();
+    // Kept with the trace (mixed_scenario records it), and without it when asked.
+    std::vector<sched_step> first = mixed_scenario(11);
+    const std::uint64_t steps = s.steps();
+    const std::uint64_t fingerprint = s.order_fingerprint();
+    EXPECT_EQ(steps, first.size());
+    (void)mixed_scenario(11);
+    EXPECT_EQ(s.order_fingerprint(), fingerprint);
+    std::vector<sched_step> other = mixed_scenario(12);
+    ASSERT_NE(other, first);
+    EXPECT_NE(s.order_fingerprint(), fingerprint);
+
+    s.keep_order_fingerprint(true);
+    EXPECT_EQ(increments(11, true, 5), 10);
+    const std::uint64_t untraced = s.order_fingerprint();
+    EXPECT_EQ(increments(11, true, 5), 10);
+    EXPECT_EQ(s.order_fingerprint(), untraced);
+    EXPECT_NE(untraced, 0xCBF29CE484222325ULL);  // the hash's start: no step was hashed
+    s.keep_order_fingerprint(false);
+    EXPECT_EQ(increments(11, true, 5), 10);
+    EXPECT_EQ(s.order_fingerprint(), 0xCBF29CE484222325ULL);
 }
 
 TEST(DeterministicScheduler, ALostUpdateShowsUnderSomeSeedsAndAlwaysUnderTheSameOnes) {

@@ -23,10 +23,8 @@ std::optional<std::uint64_t> seed_from_environment() {
     if (text == nullptr || *text == '\0') {
         return std::nullopt;
     }
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long value = std::strtoull(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || *text == '-') {
+    std::optional<std::uint64_t> value = scheduler::parse_seed(text);
+    if (!value) {
         std::fprintf(stderr, "VRAX_SCHED_SEED='%s' is not a seed (a decimal number)\n", text);
         std::abort();
     }
@@ -73,6 +71,20 @@ std::int64_t steady_ns() {
 }
 
 }  // namespace
+
+std::optional<std::uint64_t> scheduler::parse_seed(std::string_view text) {
+    if (text.empty() || text.front() < '0' || text.front() > '9') {
+        return std::nullopt;  // strtoull would take a sign or leading blanks
+    }
+    const std::string copy(text);
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = std::strtoull(copy.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0') {
+        return std::nullopt;
+    }
+    return value;
+}
 
 scheduler::scheduler() {
     wall_origin_ns_ = steady_ns();

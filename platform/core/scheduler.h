@@ -162,6 +162,8 @@ class scheduler {
     // order, so such a run replays only after the runs before it: `replay_note` then names the
     // range from `first` to `seed`.
     void set_deterministic_in_sequence(std::uint64_t first, std::uint64_t seed);
+    // A seed as the environment gives one: decimal digits only, within 64 bits.
+    static std::optional<std::uint64_t> parse_seed(std::string_view text);
     void set_concurrent();
     bool deterministic() const { return deterministic_.load(std::memory_order_acquire); }
     std::uint64_t seed() const { return seed_.load(std::memory_order_relaxed); }

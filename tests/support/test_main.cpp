@@ -12,7 +12,6 @@
 // steps, order H" (H a hash of the order taken), so that two runs can be compared.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,19 +26,6 @@ struct seed_range {
     std::uint64_t first;
     std::uint64_t last;
 };
-
-std::optional<std::uint64_t> parse_seed(const std::string& text) {
-    if (text.empty() || text[0] < '0' || text[0] > '9') {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0') {
-        return std::nullopt;
-    }
-    return value;
-}
 
 // VRAX_SCHED_SEEDS, when set; a value that is not "FIRST-LAST" with FIRST <= LAST is refused
 // loudly, as is setting both it and VRAX_SCHED_SEED.
@@ -58,8 +44,8 @@ std::optional<seed_range> seeds_from_environment() {
     std::optional<std::uint64_t> first;
     std::optional<std::uint64_t> last;
     if (dash != std::string::npos) {
-        first = parse_seed(range.substr(0, dash));
-        last = parse_seed(range.substr(dash + 1));
+        first = platform::scheduler::parse_seed(range.substr(0, dash));
+        last = platform::scheduler::parse_seed(range.substr(dash + 1));
     }
     if (!first || !last || *first > *last || *last - *first >= 1000000) {
         std::fprintf(stderr,

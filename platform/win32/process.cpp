@@ -118,10 +118,23 @@ bool process::terminate(DWORD code) {
 void process::thread_started() {
     std::lock_guard g(scheduler::get().lock());
     ++running_threads_;
+    ++threads_not_left_;
 }
 
 void process::thread_finished() {
     auto& s = scheduler::get();
+    bool sweep = false;
+    {
+        std::lock_guard g(s.lock());
+        sweep = --threads_not_left_ == 0 && ending_;
+    }
+    // The termination closed the handle table while threads could still be inside a call: a
+    // create that completed after it put its handle in the table again. Windows sweeps a
+    // process's handle table when its last thread exits; so does the last thread here, before
+    // the process counts as having no threads left.
+    if (sweep) {
+        handles_.close_all();
+    }
     std::lock_guard g(s.lock());
     --running_threads_;
     s.wake();

@@ -86,6 +86,9 @@ class process {
     bool ending_ = false;      // guarded by the scheduler lock
     DWORD exit_code_ = 259;    // STILL_ACTIVE; guarded by the scheduler lock
     int running_threads_ = 0;  // guarded by the scheduler lock
+    // Threads that have not yet begun to leave (guarded by the scheduler lock): the one that
+    // brings it to zero in an ending process sweeps the handle table.
+    int threads_not_left_ = 0;
     friend process& current_process();
     friend process* process_of(const thread_record& t);
 };

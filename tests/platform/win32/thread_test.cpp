@@ -265,6 +265,40 @@ TEST(ExitProcess, AProcessEndedFromOutsideEndsThreadsInEventWaits) {
     EXPECT_EQ(p->exit_code(), 3u);
 }
 
+// A create the driver holds while the process is ended from outside completes after the
+// termination closed the process's handles: the handle it made is closed when the thread
+// leaves (Windows sweeps the handle table at the exit of the last thread), so the device's
+// file gets its clean-up and close instead of staying open for the life of the process object.
+TEST(ExitProcess, AHandleMadeWhileTheProcessEndsIsClosedWithItsLastThread) {
+    test_device t;
+    std::atomic<PIRP> held{nullptr};
+    t.on(IRP_MJ_CREATE, [&](PIRP irp) {
+        held = irp;  // no cancel routine: the termination cannot take it back
+        return STATUS_PENDING;
+    });
+    std::atomic<bool> opened{false};
+    auto p = win32::process::create(platform::io::token_kind::administrator, "opening");
+    p->run([&] {
+        HANDLE h =
+            CreateFileW(L"\\\\.\\IoTest", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        opened = h != INVALID_HANDLE_VALUE;
+        WaitForSingleObject(CreateEventW(nullptr, TRUE, FALSE, nullptr), INFINITE);
+    });
+    for (int i = 0; i < 1000 && held.load() == nullptr; ++i) {
+        Sleep(1);
+    }
+    ASSERT_NE(held.load(), nullptr) << "the create did not reach the device";
+    EXPECT_TRUE(p->terminate(4));  // gives up waiting for the held create in the end
+    EXPECT_EQ(p->handles().size(), 0u);
+    platform::io::complete_irp(held.load(), STATUS_SUCCESS, 0);
+    p->wait();
+    p->wait_threads();
+    EXPECT_TRUE(opened.load());
+    EXPECT_EQ(p->handles().size(), 0u) << "the handle the late create made is still open";
+    EXPECT_EQ(platform::io::open_file_count(t.device), 0u);
+    EXPECT_EQ(t.majors_seen(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+}
+
 TEST(ConsoleControl, WithoutAHandlerCtrlCEndsTheProcess) {
     auto p = win32::process::create(platform::io::token_kind::user, "endless");
     p->run([] {

@@ -126,7 +126,7 @@ enum class target { open, close, read_pending, read, write };
 
 struct fault {
     enum class kind {
-        fail,            // complete with `status`
+        fail,            // complete with `status` (STATUS_PENDING: held, as never_complete)
         never_complete,  // keep the request until it is cancelled (the sender's time-out)
         byte_count,      // reads and read_pending: complete with `bytes` as the information
     };

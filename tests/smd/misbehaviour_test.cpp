@@ -123,6 +123,30 @@ TEST_F(Misbehaviour, FailingAndStalledWritesPassNothingOn) {
     EXPECT_EQ(far_end::next_frame(0, far_end::deadline_in_ms(0)), (bytes{3}));
 }
 
+// STATUS_PENDING is no completion status: a failure asked for with it holds the request
+// until the sender cancels, on the data path as on the controls.
+TEST_F(Misbehaviour, AFailureWithThePendingStatusHoldsTheRequest) {
+    channel ch;
+    ASSERT_EQ(ch.open(0), STATUS_SUCCESS);
+    ASSERT_EQ(far_end::open_channel(0), STATUS_SUCCESS);
+    ASSERT_EQ(far_end::queue_read(0, {5, 6}), STATUS_SUCCESS);
+    for (target t : {target::write, target::read, target::read_pending}) {
+        far_end::inject(0, t, fault::fail(STATUS_PENDING, 1));
+        auto held = t == target::write ? ch.start(IRP_MJ_WRITE, 0, {7}, 0)
+                    : t == target::read
+                        ? ch.start_read()
+                        : ch.start(IRP_MJ_DEVICE_CONTROL, IOCTL_SMD_READ_PENDING, {}, 0);
+        EXPECT_FALSE(held->wait(1000)) << static_cast<int>(t);
+        EXPECT_EQ(ch.cancel(), 1u) << static_cast<int>(t);
+        ASSERT_TRUE(held->wait(0)) << static_cast<int>(t);
+        EXPECT_EQ(held->status, STATUS_CANCELLED) << static_cast<int>(t);
+    }
+    EXPECT_EQ(far_end::frames_waiting(0), 0u);
+    auto read = ch.start_read();
+    ASSERT_TRUE(read->wait());
+    EXPECT_EQ(read->bytes(), (bytes{5, 6}));  // the held read left the chunk queued
+}
+
 TEST_F(Misbehaviour, AFrameHookRunsOnTheFarEndThreadAndMayAnswerWithAChunk) {
     channel ch;
     ASSERT_EQ(ch.open(0), STATUS_SUCCESS);

@@ -150,21 +150,32 @@ std::size_t script::threads_running() const {
 
 // A synchronous handle carries one request at a time, and its close waits behind the one in
 // progress: a read the driver keeps parked would hold both for ever. Its requests are
-// cancelled and waited for first, as a program that closes such a handle must do.
+// cancelled and waited for first, as a program that closes such a handle must do. A cancel
+// reaches only the request in progress: the threads queued behind it on the handle send
+// theirs one at a time after it, so it takes a round per thread (up to max_threads of them).
 void script::release_sync(std::size_t i) {
     slot& sl = slots[i];
     if (sl.handle == nullptr || !sl.synchronous)
         return;
-    for (int round = 0; round < 8; ++round) {
-        bool waiting = false;
+    std::size_t stalled = 0;
+    for (;;) {
+        std::size_t waiting = 0;
         for (sent& s : ios)
-            waiting |= s.slot == static_cast<int>(i) && !s.io->done();
-        if (!waiting)
+            waiting += s.slot == static_cast<int>(i) && !s.io->done() ? 1 : 0;
+        if (waiting == 0)
             return;
         (void)CancelIoEx(sl.handle, nullptr);
         for (sent& s : ios)
             if (s.slot == static_cast<int>(i))
                 (void)s.io->finish(s.io->done() ? 0 : 100);
+        std::size_t left = 0;
+        for (sent& s : ios)
+            left += s.slot == static_cast<int>(i) && !s.io->done() ? 1 : 0;
+        // A round in which nothing came back may be a thread not yet at the handle; eight in
+        // a row are a request the cancel does not reach.
+        stalled = left < waiting ? 0 : stalled + 1;
+        if (stalled == 8)
+            break;
     }
     for (sent& s : ios)
         if (s.slot == static_cast<int>(i))

@@ -514,7 +514,9 @@ TEST_F(Port, ArrivalWhileTheServiceThreadLivesRestartsItInsteadOfASecondOpen) {
     ASSERT_TRUE(wait_until([] { return far_end::open_requests().size() == 2; }));
     EXPECT_EQ(context()->PortThreads[0], thread);
     EXPECT_EQ(far_end::close_requests().size(), 1u) << "the thread closed the old channel";
-    EXPECT_EQ(KeReadStateEvent(&PortStopRequestEvent), 0);
+    // The arrival clears the request after it has asked the thread to restart, so the
+    // thread's new open can come first.
+    EXPECT_TRUE(wait_until([] { return KeReadStateEvent(&PortStopRequestEvent) == 0; }));
     // The routing start-up finds its own demultiplexer registered: the normal path, traced as
     // no failure.
     EXPECT_FALSE(traced("routing result"));

@@ -157,25 +157,22 @@ void script::release_sync(std::size_t i) {
     slot& sl = slots[i];
     if (sl.handle == nullptr || !sl.synchronous)
         return;
-    std::size_t stalled = 0;
-    for (;;) {
-        std::size_t waiting = 0;
-        for (sent& s : ios)
-            waiting += s.slot == static_cast<int>(i) && !s.io->done() ? 1 : 0;
-        if (waiting == 0)
-            return;
+    auto unfinished = [&] {
+        std::size_t n = 0;
+        for (const sent& s : ios)
+            n += s.slot == static_cast<int>(i) && !s.io->done() ? 1 : 0;
+        return n;
+    };
+    // A round in which nothing came back may be a thread not yet at the handle; eight in a
+    // row are a request the cancel does not reach.
+    for (std::size_t waiting = unfinished(), stalled = 0; waiting != 0 && stalled < 8;) {
         (void)CancelIoEx(sl.handle, nullptr);
         for (sent& s : ios)
             if (s.slot == static_cast<int>(i))
                 (void)s.io->finish(s.io->done() ? 0 : 100);
-        std::size_t left = 0;
-        for (sent& s : ios)
-            left += s.slot == static_cast<int>(i) && !s.io->done() ? 1 : 0;
-        // A round in which nothing came back may be a thread not yet at the handle; eight in
-        // a row are a request the cancel does not reach.
+        const std::size_t left = unfinished();
         stalled = left < waiting ? 0 : stalled + 1;
-        if (stalled == 8)
-            break;
+        waiting = left;
     }
     for (sent& s : ios)
         if (s.slot == static_cast<int>(i))
